@@ -1,0 +1,128 @@
+/*
+ * The get and set methods of the JSON API.
+ *
+ * get reports the four scene values stored in the configuration file, each
+ * with the interval the configuration allows for it. set validates four new
+ * scene values against those intervals and either previews the camera
+ * settings that follow from them or, with "apply", stores the values and
+ * pushes the settings to the camera. Both read the whole configuration
+ * afresh; validation is complete before anything is stored or sent.
+ */
+#include "methods.h"
+
+#include "api.h"
+#include "exposure.h"
+#include "handles.h"
+#include "log.h"
+#include "settings.h"
+
+namespace {
+
+/* The envelope of a success reply, "data" still to come. */
+handles::Json success_reply(const char* api_version, const char* context, const char* method) {
+  handles::Json reply(json_object());
+  json_object_set_new(reply.get(), "apiVersion", json_string(api_version));
+  if (context) json_object_set_new(reply.get(), "context", json_string(context));
+  json_object_set_new(reply.get(), "method", json_string(method));
+  return reply;
+}
+
+char* dump_reply(json_t* reply) {
+  char* text = json_dumps(reply, API_DUMP_FLAGS);
+  if (text) log_trace("%sReturn:\n%s", text);
+  return text;
+}
+
+}  // namespace
+
+void add_interval(json_t* object, const char* key, int32_t min, int32_t max) {
+  json_t* interval = json_array();
+  json_array_append_new(interval, json_integer(static_cast<json_int_t>(min)));
+  json_array_append_new(interval, json_integer(static_cast<json_int_t>(max)));
+  json_object_set_new(object, key, interval);
+}
+
+int read_number_in_range(json_t* params, const char* key, double* destination, int32_t min,
+                         int32_t max) {
+  json_t* member = json_object_get(params, key);
+  if (!json_is_number(member)) {
+    log_error("%sElement %s element missing or incorrect type.", key);
+    return 0;
+  }
+  double value = json_number_value(member);
+  if (static_cast<double>(min) <= value && value <= static_cast<double>(max)) {
+    *destination = value;
+    return 1;
+  }
+  log_error("%sElement %s out of range (%d-%d)", key, min, max);
+  return 0;
+}
+
+char* handle_get(json_t*, const char* api_version, const char* context) {
+  UiState ui;
+  AlgoConfig algo;
+  if (!settings_load(&ui, &algo)) return build_error_reply(1000, api_version, context, "get");
+
+  handles::Json reply = success_reply(api_version, context, "get");
+  json_t* data = json_object();
+  json_object_set_new(data, "roadOffset", json_real(ui.road_offset));
+  add_interval(data, "roadOffsetInterval", algo.road_offset_min, algo.road_offset_max);
+  json_object_set_new(data, "carDistance", json_real(ui.car_distance));
+  add_interval(data, "carDistanceInterval", algo.car_distance_min, algo.car_distance_max);
+  json_object_set_new(data, "cameraHeight", json_real(ui.camera_height));
+  add_interval(data, "cameraHeightInterval", algo.camera_height_min, algo.camera_height_max);
+  json_object_set_new(data, "carSpeed", json_real(ui.car_speed));
+  add_interval(data, "carSpeedInterval", algo.car_speed_min, algo.car_speed_max);
+  json_object_set_new(reply.get(), "data", data);
+  return dump_reply(reply.get());
+}
+
+char* handle_set(json_t* request, const char* api_version, const char* context) {
+  UiState stored;
+  AlgoConfig algo;
+  if (!settings_load(&stored, &algo)) return build_error_reply(1000, api_version, context, "set");
+
+  json_t* params = json_object_get(request, "params");
+  if (!params) {
+    log_error("%sparams element missing");
+    return build_error_reply(1003, api_version, context, "set");
+  }
+  json_t* apply_member = json_object_get(params, "apply");
+  if (!json_is_boolean(apply_member)) {
+    log_error("%sElement apply element missing or incorrect type.");
+    return build_error_reply(1003, api_version, context, "set");
+  }
+  const int apply = json_is_true(apply_member) ? 1 : 0;
+
+  UiState scene;
+  if (!read_number_in_range(params, "roadOffset", &scene.road_offset, algo.road_offset_min,
+                            algo.road_offset_max) ||
+      !read_number_in_range(params, "carDistance", &scene.car_distance, algo.car_distance_min,
+                            algo.car_distance_max) ||
+      !read_number_in_range(params, "cameraHeight", &scene.camera_height,
+                            algo.camera_height_min, algo.camera_height_max) ||
+      !read_number_in_range(params, "carSpeed", &scene.car_speed, algo.car_speed_min,
+                            algo.car_speed_max))
+    return build_error_reply(1003, api_version, context, "set");
+
+  log_trace("%s->set: apply:%d, road_offset:%f, car_distance:%f, camera_height:%f, car_speed:%f",
+            apply, scene.road_offset, scene.car_distance, scene.camera_height, scene.car_speed);
+
+  if (apply && !ui_state_store(&scene)) return build_error_reply(1000, api_version, context, "set");
+
+  CameraSettings settings;
+  if (!algo_handle_get(&scene, &algo, &settings, apply))
+    return build_error_reply(1000, api_version, context, "set");
+
+  handles::Json reply = success_reply(api_version, context, "set");
+  json_t* data = json_object();
+  json_object_set_new(data, "maxGain", json_real(settings.max_gain));
+  json_object_set_new(data, "maxShutter", json_real(settings.max_exposure_time));
+  json_object_set_new(data, "wdr", json_boolean(settings.wdr != 0));
+  json_object_set_new(data, "irCut", json_string(ir_cut_to_string(settings.ir_cut)));
+  json_object_set_new(data, "irisEnabled", json_boolean(settings.iris_enabled != 0));
+  json_object_set_new(data, "irisPosition",
+                      json_integer(static_cast<json_int_t>(static_cast<uint32_t>(settings.iris_position))));
+  json_object_set_new(reply.get(), "data", data);
+  return dump_reply(reply.get());
+}
