@@ -1,6 +1,184 @@
-// placeholder: replaced by the settings module
+/*
+ * Settings: the text form of IR-cut modes and the configuration file.
+ *
+ * The configuration file is one GLib key file with the groups "ui_state",
+ * "ui_config" and "algo_config". Nothing is cached: every load and every
+ * store creates its own key file, parses the file afresh and frees the key
+ * file at its end, all while settings_file_lock is held, so the loads and
+ * stores of this process never overlap and a load that waits for a store
+ * reads the stored values. Only the four "ui_state" values are ever
+ * written; no group or key is ever created. The file is written back whole
+ * with a durable, atomic replacement.
+ */
 #include "settings.h"
-const char* ir_cut_to_string(int32_t) { return "auto"; }
-const char* settings_config_path() { return "/etc/lanecamd/lanecamd.conf"; }
-int settings_load(UiState*, AlgoConfig*) { return 0; }
-int ui_state_store(const UiState*) { return 0; }
+
+#include <cstdlib>
+#include <cstring>
+
+#include "confutils.h"
+#include "handles.h"
+#include "log.h"
+
+static const char kDefaultConfigPath[] = "/etc/lanecamd/lanecamd.conf";
+static const char kUiState[] = "ui_state";
+static const char kUiConfig[] = "ui_config";
+static const char kAlgoConfig[] = "algo_config";
+
+/* Held for each whole load or store, from before its key file is created
+ * until after it is freed. Static storage makes it usable without
+ * initialisation; it is never destroyed. */
+static GMutex settings_file_lock;
+
+namespace {
+
+class SettingsFileLock {
+ public:
+  SettingsFileLock() { g_mutex_lock(&settings_file_lock); }
+  ~SettingsFileLock() { g_mutex_unlock(&settings_file_lock); }
+  SettingsFileLock(const SettingsFileLock&) = delete;
+  SettingsFileLock& operator=(const SettingsFileLock&) = delete;
+};
+
+}  // namespace
+
+/* Creates a key file in *slot and loads the configuration file into it,
+ * without its comments. On failure logs, frees it and empties the slot. */
+static int settings_key_file_open(handles::KeyFile* slot) {
+  slot->reset(g_key_file_new());
+  const char* path = settings_config_path();
+  handles::Error error;
+  if (!g_key_file_load_from_file(slot->get(), path, G_KEY_FILE_NONE, error.out())) {
+    log_error("%sFailed to load %s: %s", path, error.message());
+    slot->reset();
+    return 0;
+  }
+  return 1;
+}
+
+static void log_read_failure(const char* group, const char* key,
+                             const handles::Error& error) {
+  log_error("%sElement %s in group %s is not available in conf file %s: %s", key, group,
+            settings_config_path(), error.message());
+}
+
+/* Each reader writes *out only when the value is present and parses. */
+static int settings_read_double(GKeyFile* key_file, const char* group, const char* key,
+                                double* out) {
+  handles::Error error;
+  double value = g_key_file_get_double(key_file, group, key, error.out());
+  if (error) {
+    log_read_failure(group, key, error);
+    return 0;
+  }
+  *out = value;
+  return 1;
+}
+
+static int settings_read_int(GKeyFile* key_file, const char* group, const char* key,
+                             int32_t* out) {
+  handles::Error error;
+  gint value = g_key_file_get_integer(key_file, group, key, error.out());
+  if (error) {
+    log_read_failure(group, key, error);
+    return 0;
+  }
+  *out = value;
+  return 1;
+}
+
+static int settings_read_algo_bool(GKeyFile* key_file, const char* key, int32_t* out) {
+  handles::Error error;
+  gboolean value = g_key_file_get_boolean(key_file, kAlgoConfig, key, error.out());
+  if (error) {
+    log_read_failure(kAlgoConfig, key, error);
+    return 0;
+  }
+  *out = value ? 1 : 0;
+  return 1;
+}
+
+/* Replaces an existing "ui_state" key; never creates one. */
+static int settings_write_ui_double(GKeyFile* key_file, const char* key, double value) {
+  handles::Error error; /* set when the whole group is missing */
+  if (!g_key_file_has_key(key_file, kUiState, key, error.out())) {
+    log_error("%sElement %s not available in conf file %s", key, settings_config_path());
+    return 0;
+  }
+  g_key_file_set_double(key_file, kUiState, key, value);
+  return 1;
+}
+
+const char* ir_cut_to_string(int32_t mode) {
+  switch (mode) {
+    case IR_CUT_ON:
+      return "on";
+    case IR_CUT_OFF:
+      return "off";
+    case IR_CUT_AUTO:
+      return "auto";
+    default:
+      log_error("%sIllegal ir_cut value: %d", static_cast<int>(mode));
+      return "auto";
+  }
+}
+
+const char* settings_config_path() {
+  const char* path = std::getenv("LANECAMD_CONFIG");
+  return path && *path ? path : kDefaultConfigPath;
+}
+
+int settings_load(UiState* ui, AlgoConfig* algo) {
+  SettingsFileLock lock;
+  handles::KeyFile key_file;
+  if (!settings_key_file_open(&key_file)) return 0;
+  GKeyFile* k = key_file.get();
+
+  /* Stops at the first failing read, so one call logs at most one missing
+   * or malformed key, the first in this order. */
+  return settings_read_double(k, kUiState, "roadOffset", &ui->road_offset) &&
+         settings_read_int(k, kUiConfig, "roadOffset_min", &algo->road_offset_min) &&
+         settings_read_int(k, kUiConfig, "roadOffset_max", &algo->road_offset_max) &&
+         settings_read_double(k, kUiState, "carDistance", &ui->car_distance) &&
+         settings_read_int(k, kUiConfig, "carDistance_min", &algo->car_distance_min) &&
+         settings_read_int(k, kUiConfig, "carDistance_max", &algo->car_distance_max) &&
+         settings_read_double(k, kUiState, "cameraHeight", &ui->camera_height) &&
+         settings_read_int(k, kUiConfig, "cameraHeight_min", &algo->camera_height_min) &&
+         settings_read_int(k, kUiConfig, "cameraHeight_max", &algo->camera_height_max) &&
+         settings_read_double(k, kUiState, "carSpeed", &ui->car_speed) &&
+         settings_read_int(k, kUiConfig, "carSpeed_min", &algo->car_speed_min) &&
+         settings_read_int(k, kUiConfig, "carSpeed_max", &algo->car_speed_max) &&
+         settings_read_double(k, kAlgoConfig, "maxGain", &algo->max_gain) &&
+         settings_read_double(k, kAlgoConfig, "maxMotionBlur", &algo->max_motion_blur) &&
+         settings_read_int(k, kAlgoConfig, "irisPosition", &algo->iris_position) &&
+         settings_read_algo_bool(k, "wdr", &algo->wdr) &&
+         settings_read_algo_bool(k, "autoIrisEnabled", &algo->auto_iris_enabled) &&
+         settings_read_int(k, kAlgoConfig, "irCut", &algo->ir_cut);
+}
+
+int ui_state_store(const UiState* ui) {
+  SettingsFileLock lock;
+  handles::KeyFile key_file;
+  if (!settings_key_file_open(&key_file)) return 0;
+  GKeyFile* k = key_file.get();
+
+  /* A missing key stops the store before anything is written; the values
+   * already replaced in memory go with the key file. */
+  if (!settings_write_ui_double(k, "roadOffset", ui->road_offset) ||
+      !settings_write_ui_double(k, "carDistance", ui->car_distance) ||
+      !settings_write_ui_double(k, "cameraHeight", ui->camera_height) ||
+      !settings_write_ui_double(k, "carSpeed", ui->car_speed))
+    return 0;
+
+  gsize length = 0;
+  handles::GChars text(g_key_file_to_data(k, &length, nullptr));
+  const char* path = settings_config_path();
+  handles::Error error;
+  /* The error slot, not the return value, tells whether the write worked. */
+  confutils_set_file_contents_with_sync(path, text.get(), static_cast<gssize>(length),
+                                        error.out());
+  if (error) {
+    log_warning("%sFailed to store key file %s: %s\n", path, error.message());
+    return 0;
+  }
+  return 1;
+}
