@@ -1,1 +1,392 @@
+/*
+ * The daemon binary as a process: its command line, signals, the transfer
+ * socket (created or passed by the service manager), the framing of replies,
+ * the admission limit, odd messages, and detaching with the exit when idle.
+ */
 #include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "daemon_process.h"
+#include "temp_dir.h"
+#include "transfer_client.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const char kVersionsRequest[] = R"({"method":"getSupportedVersions","context":"t"})";
+const char kVersionsBody[] =
+    "{\n  \"context\": \"t\",\n  \"method\": \"getSupportedVersions\",\n  \"data\": {\n"
+    "    \"apiVersions\": [\n      \"1.0\"\n    ]\n  }\n}";
+const char kInvalidRequestBody[] =
+    "{\n  \"apiVersion\": \"1.0\",\n  \"method\": \"unknown\",\n  \"error\": {\n"
+    "    \"code\": 1004,\n    \"message\": \"invalid request\"\n  }\n}";
+
+std::string ok_reply(const std::string& body) {
+  return "HTTP/1.0 200 OK\r\nContent-Type: text/json\r\n\r\n" + body + "\r\n";
+}
+
+int bound_datagram_socket(const std::string& path, int type = SOCK_DGRAM) {
+  int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+  unlink(path.c_str());
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+class Daemon : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::string socket_path = dir.file("transfer");
+
+  DaemonOptions options(std::vector<std::string> args = {"-n", "-d"}) {
+    DaemonOptions o;
+    o.args = std::move(args);
+    o.env["LANECAMD_TRANSFER_SOCKET"] = socket_path;
+    o.env["LANECAMD_CONFIG"] = dir.file("lanecamd.conf");
+    o.wait_for_socket = socket_path;
+    return o;
+  }
+
+  std::unique_ptr<DaemonProcess> start(const DaemonOptions& o) {
+    auto d = std::make_unique<DaemonProcess>(dir.path(), o);
+    EXPECT_TRUE(d->running()) << d->err();
+    return d;
+  }
+  std::unique_ptr<DaemonProcess> start() { return start(options()); }
+
+  /* Sends until the request is admitted (earlier ones may still be in flight). */
+  std::string send_when_admitted(const std::string& message) {
+    std::string reply;
+    for (int i = 0; i < 200; ++i) {
+      reply = send_request(socket_path, message);
+      if (reply != kBusyReply) break;
+      std::this_thread::sleep_for(10ms);
+    }
+    return reply;
+  }
+
+  /* Polls until the daemon's descriptor count equals expected. */
+  int settle_fds(pid_t pid, int expected) {
+    int n = -1;
+    for (int i = 0; i < 200; ++i) {
+      n = count_open_fds(std::to_string(pid));
+      if (n == expected) break;
+      std::this_thread::sleep_for(5ms);
+    }
+    return n;
+  }
+};
+
+TEST_F(Daemon, FramesReplyAsHttp200) {
+  auto d = start();
+  EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+}
+
+TEST_F(Daemon, OneCharacterAfterScriptNameGivesInvalidRequest) {
+  auto d = start();
+  EXPECT_EQ(send_request(socket_path, "GET /roadshotwizard.cgi?"), ok_reply(kInvalidRequestBody));
+  /* The name at the very end: nothing to skip, nothing read past the end. */
+  EXPECT_EQ(send_request(socket_path, "GET /roadshotwizard.cgi"), ok_reply(kInvalidRequestBody));
+}
+
+TEST_F(Daemon, MessageWithoutScriptNameClosesConnectionUnanswered) {
+  auto d = start();
+  auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(send_request(socket_path, "GET /index.html?{\"method\":\"get\"}"), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+  EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+}
+
+TEST_F(Daemon, ThirdRequestGetsBusyReplyWhileTwoAreInFlight) {
+  auto d = start();
+  auto held1 = std::make_unique<HeldRequest>(
+      socket_path, cgi_message(R"({"apiVersion":"1.0","method":"get","context":"h1"})"));
+  ASSERT_TRUE(d->wait_for_output("context:h1"));
+  auto held2 = std::make_unique<HeldRequest>(
+      socket_path, cgi_message(R"({"apiVersion":"1.0","method":"get","context":"h2"})"));
+  ASSERT_TRUE(d->wait_for_output("context:h2"));
+
+  std::string busy = send_request(socket_path, cgi_message(kVersionsRequest));
+  EXPECT_EQ(busy, kBusyReply);
+  EXPECT_EQ(busy.size(), 114u);
+
+  std::string first = held1->release();
+  EXPECT_NE(first.find("\"context\": \"h1\""), std::string::npos) << first;
+  EXPECT_EQ(first.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+
+  /* Admitted again as soon as one of the two has ended. */
+  EXPECT_EQ(send_when_admitted(cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+
+  std::string second = held2->release();
+  EXPECT_NE(second.find("\"context\": \"h2\""), std::string::npos) << second;
+}
+
+TEST_F(Daemon, OddMessagesLeaveNoDescriptorBehind) {
+  auto d = start();
+  ASSERT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+  const int baseline = count_open_fds(std::to_string(d->pid()));
+  ASSERT_GT(baseline, 0);
+
+  /* No descriptor: nothing can be answered, nothing is closed. */
+  ASSERT_TRUE(send_datagram(socket_path, cgi_message(kVersionsRequest), {}));
+  ASSERT_TRUE(d->wait_for_output("Could not receive fd"));
+
+  /* Three descriptors: the first is the client, the others are closed. */
+  int a[2], b[2], c[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, a), 0);
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, b), 0);
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, c), 0);
+  ASSERT_TRUE(send_datagram(socket_path, cgi_message(kVersionsRequest), {a[0], b[0], c[0]}));
+  close(a[0]);
+  close(b[0]);
+  close(c[0]);
+  bool timed_out = true;
+  EXPECT_EQ(read_to_eof(a[1], 5s), ok_reply(kVersionsBody));
+  EXPECT_EQ(read_to_eof(b[1], 5s, &timed_out), "");
+  EXPECT_FALSE(timed_out);
+  EXPECT_EQ(read_to_eof(c[1], 5s, &timed_out), "");
+  EXPECT_FALSE(timed_out);
+  close(a[1]);
+  close(b[1]);
+  close(c[1]);
+
+  /* An 8000-byte message is taken as its first 4095 bytes. */
+  std::string big = cgi_message(kVersionsRequest);
+  big.resize(8000, ' ');
+  EXPECT_EQ(send_request(socket_path, big), ok_reply(kVersionsBody));
+
+  EXPECT_EQ(settle_fds(d->pid(), baseline), baseline);
+  EXPECT_TRUE(d->running());
+}
+
+TEST_F(Daemon, ClientGoneBeforeReplyLeavesDaemonServing) {
+  auto d = start();
+  ASSERT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+  const int baseline = count_open_fds(std::to_string(d->pid()));
+  for (int i = 0; i < 5; ++i) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    close(pair[1]);
+    ASSERT_TRUE(send_datagram(socket_path, cgi_message(kVersionsRequest), {pair[0]}));
+    close(pair[0]);
+  }
+  /* A pipe whose reader is gone: the write fails with EPIPE, not a signal. */
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  close(p[0]);
+  ASSERT_TRUE(send_datagram(socket_path, cgi_message(kVersionsRequest), {p[1]}));
+  close(p[1]);
+
+  EXPECT_EQ(send_when_admitted(cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+  EXPECT_EQ(settle_fds(d->pid(), baseline), baseline);
+  EXPECT_TRUE(d->running());
+}
+
+TEST_F(Daemon, CreatesSocketWithModeOwnerAndGroup) {
+  write_file(socket_path, "stale");
+  auto d = start();
+  /* Answered: set-up is complete. */
+  EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+  struct stat st;
+  ASSERT_EQ(stat(socket_path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  passwd* user = getpwnam("lanecamd");
+  group* grp = getgrnam("www");
+  ASSERT_NE(user, nullptr) << "the lanecamd user is missing: apply data/sysusers.d";
+  ASSERT_NE(grp, nullptr);
+  EXPECT_EQ(st.st_uid, user->pw_uid);
+  EXPECT_EQ(st.st_gid, grp->gr_gid);
+  EXPECT_NE(d->out().find("Created transfer socket (" + socket_path + ")"), std::string::npos);
+}
+
+TEST_F(Daemon, UnremovableSocketPathEndsStartUp) {
+  mkdir(socket_path.c_str(), 0755);
+  write_file(socket_path + "/keep", "x");
+  auto o = options();
+  o.wait_for_socket.clear();
+  DaemonProcess d(dir.path(), o);
+  int status = d.wait_exit(5s);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(d.out().find("Could not remove " + socket_path + ": "), std::string::npos) << d.out();
+}
+
+TEST_F(Daemon, UsesSocketPassedBySocketActivation) {
+  auto o = options();
+  o.prefix_args = {"systemd-socket-activate", "--datagram", "-l", socket_path,
+                   "-E", "LANECAMD_TRANSFER_SOCKET", "-E", "LANECAMD_CONFIG"};
+  auto d = start(o);
+  EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+  EXPECT_NE(d->out().find("Using passed transfer socket (" + socket_path + ")"), std::string::npos)
+      << d->out();
+  EXPECT_EQ(d->out().find("Created transfer socket"), std::string::npos);
+}
+
+TEST_F(Daemon, IgnoresPassedSocketsThatDoNotMatch) {
+  int stream = bound_datagram_socket(socket_path, SOCK_STREAM);
+  int other = bound_datagram_socket(dir.file("other"));
+  ASSERT_GE(stream, 0);
+  ASSERT_GE(other, 0);
+  auto o = options();
+  o.passed_fds = {stream, other};
+  unlink(socket_path.c_str());
+  auto d = start(o);
+  EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+  EXPECT_NE(d->out().find("Created transfer socket"), std::string::npos) << d->out();
+  close(stream);
+  close(other);
+}
+
+TEST_F(Daemon, TwoMatchingPassedSocketsEndStartUp) {
+  /* Two sockets bound to the same path: bind, move the node away, bind again. */
+  int first = bound_datagram_socket(socket_path);
+  ASSERT_GE(first, 0);
+  ASSERT_EQ(rename(socket_path.c_str(), dir.file("moved").c_str()), 0);
+  int second = bound_datagram_socket(socket_path);
+  ASSERT_GE(second, 0);
+  auto o = options();
+  o.passed_fds = {first, second};
+  o.wait_for_socket.clear();
+  DaemonProcess d(dir.path(), o);
+  int status = d.wait_exit(5s);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(d.out().find("More than one socket " + socket_path + " passed"), std::string::npos)
+      << d.out();
+  close(first);
+  close(second);
+}
+
+TEST_F(Daemon, UnknownOptionFailsBeforeLogging) {
+  auto o = options({"-n", "-d", "--bogus"});
+  o.wait_for_socket.clear();
+  DaemonProcess d(dir.path(), o);
+  int status = d.wait_exit(5s);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(d.err().find("--bogus\nTry -? or --help for more information.\n"), std::string::npos)
+      << d.err();
+  EXPECT_EQ(d.out(), "");
+  struct stat st;
+  EXPECT_NE(stat(socket_path.c_str(), &st), 0);
+}
+
+TEST_F(Daemon, ForegroundWithDebugTracesStartUp) {
+  auto d = start();
+  ASSERT_TRUE(d->wait_for_output("Not running daemonized"));
+  std::string out = d->out();
+  EXPECT_EQ(out.find("opt_no_daemon: 1\n"), 0u) << out;
+  EXPECT_EQ(out.find("Applying 10sec daemon timeout"), std::string::npos);
+}
+
+TEST_F(Daemon, WithoutDebugNothingIsTraced) {
+  auto d = start(options({"--no-daemon"}));
+  EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+  EXPECT_EQ(d->out(), "");
+}
+
+class DaemonSignal : public Daemon, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DaemonSignal, EndsWithStatusZero) {
+  auto d = start();
+  ASSERT_TRUE(d->wait_for_output("Not running daemonized"));
+  int status = d->stop(GetParam());
+  ASSERT_TRUE(WIFEXITED(status)) << "signalled: " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Termination, DaemonSignal, ::testing::Values(SIGTERM, SIGINT, SIGABRT),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+TEST_F(Daemon, SighupKeepsInheritedDisposition) {
+  auto o = options();
+  o.ignore_sighup = true;
+  auto ignoring = start(o);
+  ASSERT_TRUE(ignoring->wait_for_output("Not running daemonized"));
+  kill(ignoring->pid(), SIGHUP);
+  EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+  EXPECT_TRUE(ignoring->running());
+  ignoring->stop();
+
+  auto defaulted = start();
+  ASSERT_TRUE(defaulted->wait_for_output("Not running daemonized"));
+  int status = defaulted->stop(SIGHUP);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGHUP);
+}
+
+/* The pid of a child of this process (a subreaper) running the daemon. */
+pid_t find_daemon_child() {
+  DIR* proc = opendir("/proc");
+  pid_t found = -1;
+  while (dirent* e = readdir(proc)) {
+    pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+    if (pid <= 0) continue;
+    std::ifstream stat("/proc/" + std::string(e->d_name) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    auto close_paren = line.rfind(')');
+    if (close_paren == std::string::npos || line.find("(lanecamd)") == std::string::npos) continue;
+    int ppid = 0;
+    char state = 0;
+    sscanf(line.c_str() + close_paren + 2, "%c %d", &state, &ppid);
+    if (ppid == getpid()) found = pid;
+  }
+  closedir(proc);
+  return found;
+}
+
+TEST_F(Daemon, SlowDetachedDaemonServesAndExitsWhenIdle) {
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  DaemonProcess parent(dir.path(), options({"-d"}));
+  int status = parent.wait_exit(10s);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  pid_t daemon_pid = find_daemon_child();
+  ASSERT_GT(daemon_pid, 0);
+  auto started = std::chrono::steady_clock::now();
+
+  EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+
+  /* A request in flight at the first tick keeps the daemon running. */
+  HeldRequest held(socket_path, cgi_message(kVersionsRequest));
+  std::this_thread::sleep_until(started + 11s);
+  EXPECT_EQ(waitpid(daemon_pid, &status, WNOHANG), 0) << "ended with a request in flight";
+  EXPECT_EQ(reply_body(held.release()), kVersionsBody);
+
+  /* The next tick finds nothing in flight. */
+  pid_t r = 0;
+  while (r == 0 && std::chrono::steady_clock::now() < started + 30s) {
+    r = waitpid(daemon_pid, &status, WNOHANG);
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_EQ(r, daemon_pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  auto lived = std::chrono::steady_clock::now() - started;
+  EXPECT_GT(lived, 15s);
+}
+
+}  // namespace

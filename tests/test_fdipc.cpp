@@ -1,1 +1,145 @@
+/*
+ * fd passing: the created server socket's node, and the receipt of messages
+ * with no, one or many descriptors, without leaking any of them.
+ */
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "fdipc.h"
+#include "temp_dir.h"
+#include "transfer_client.h"
+
+namespace {
+
+class Fdipc : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::string path = dir.file("sock");
+  int server = -1;
+
+  void SetUp() override {
+    server = fdipc_server_socket_with_user_group(path.c_str(), 0660, "lanecamd", "www");
+    ASSERT_GE(server, 0) << "needs the lanecamd user and www group (data/sysusers.d)";
+  }
+  void TearDown() override {
+    if (server >= 0) close(server);
+  }
+};
+
+TEST_F(Fdipc, ServerSocketHasModeOwnerGroupAndCloseOnExec) {
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  EXPECT_EQ(st.st_uid, getpwnam("lanecamd")->pw_uid);
+  EXPECT_EQ(st.st_gid, getgrnam("www")->gr_gid);
+  EXPECT_TRUE(fcntl(server, F_GETFD) & FD_CLOEXEC);
+  /* The process umask is given back. */
+  mode_t now = umask(022);
+  umask(now);
+  EXPECT_NE(now, 0777u);
+}
+
+TEST(FdipcServer, UnknownUserOrGroupFailsAndLeavesNoNode) {
+  TempDir dir;
+  std::string path = dir.file("sock");
+  EXPECT_EQ(fdipc_server_socket_with_user_group(path.c_str(), 0660, "no-such-user-x", "www"), -1);
+  EXPECT_EQ(fdipc_server_socket_with_user_group(path.c_str(), 0660, "lanecamd", "no-such-group-x"), -1);
+  struct stat st;
+  EXPECT_NE(stat(path.c_str(), &st), 0);
+  /* A path that does not fit into a socket address. */
+  std::string long_path = dir.path() + "/" + std::string(200, 'x');
+  EXPECT_EQ(fdipc_server_socket_with_user_group(long_path.c_str(), 0660, "lanecamd", "www"), -1);
+}
+
+TEST_F(Fdipc, ReceivesTextAndOneDescriptorWithCloseOnExec) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  ASSERT_TRUE(send_datagram(path, "hello", {pair[0]}));
+  char buf[64];
+  int client = -1;
+  ASSERT_EQ(fdipc_recv(server, buf, sizeof buf, &client), 5);
+  EXPECT_EQ(std::string(buf, 5), "hello");
+  ASSERT_GE(client, 0);
+  EXPECT_TRUE(fcntl(client, F_GETFD) & FD_CLOEXEC);
+  ASSERT_EQ(write(client, "x", 1), 1);
+  char c = 0;
+  EXPECT_EQ(read(pair[1], &c, 1), 1);
+  close(client);
+  close(pair[0]);
+  close(pair[1]);
+}
+
+TEST_F(Fdipc, MessageWithoutDescriptorFails) {
+  ASSERT_TRUE(send_datagram(path, "hello", {}));
+  char buf[64];
+  int client = 12345;
+  EXPECT_LT(fdipc_recv(server, buf, sizeof buf, &client), 0);
+  EXPECT_EQ(client, -1);
+}
+
+TEST_F(Fdipc, NothingQueuedFailsWithoutBlocking) {
+  char buf[64];
+  int client = 0;
+  EXPECT_LT(fdipc_recv(server, buf, sizeof buf, &client), 0);
+  EXPECT_EQ(client, -1);
+}
+
+
+class FdipcMany : public Fdipc, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(FdipcMany, KeepsFirstDescriptorAndClosesTheRest) {
+  const size_t n = GetParam();
+  std::vector<int> sent, peers;
+  for (size_t i = 0; i < n; ++i) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    sent.push_back(pair[0]);
+    peers.push_back(pair[1]);
+  }
+  ASSERT_TRUE(send_datagram(path, "many", sent));
+  for (int fd : sent) close(fd);
+  const int before = count_open_fds();
+
+  char buf[64];
+  int client = -1;
+  ASSERT_EQ(fdipc_recv(server, buf, sizeof buf, &client), 4);
+  EXPECT_EQ(count_open_fds(), before + 1);
+  /* The first is the client; every other peer sees its end closed. */
+  ASSERT_EQ(write(client, "y", 1), 1);
+  char c = 0;
+  EXPECT_EQ(read(peers[0], &c, 1), 1);
+  for (size_t i = 1; i < n; ++i) EXPECT_EQ(read(peers[i], &c, 1), 0) << "descriptor " << i;
+  close(client);
+  for (int fd : peers) close(fd);
+}
+
+/* 3 fit the control buffer; 40 do not (the kernel truncates the control data). */
+INSTANTIATE_TEST_SUITE_P(Counts, FdipcMany, ::testing::Values(2u, 3u, 40u));
+
+TEST_F(Fdipc, LongMessageIsCutToBufferLength) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  ASSERT_TRUE(send_datagram(path, std::string(8000, 'a'), {pair[0]}));
+  ASSERT_TRUE(send_datagram(path, "next", {pair[0]}));
+  std::vector<char> buf(4095);
+  int client = -1;
+  EXPECT_EQ(fdipc_recv(server, buf.data(), buf.size(), &client), 4095);
+  close(client);
+  /* The rest of the long message is gone, not taken for the next one. */
+  EXPECT_EQ(fdipc_recv(server, buf.data(), buf.size(), &client), 4);
+  close(client);
+  close(pair[0]);
+  close(pair[1]);
+}
+
+}  // namespace

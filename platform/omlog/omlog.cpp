@@ -18,9 +18,18 @@
 
 namespace {
 
-const GLogLevelFlags kErrorLevel = static_cast<GLogLevelFlags>(1 << G_LOG_LEVEL_USER_SHIFT);
+const int kErrorLevel = 1 << G_LOG_LEVEL_USER_SHIFT;
 
-int syslog_priority(GLogLevelFlags level) {
+/* The level arrives as GLogLevelFlags, but user levels such as 256 lie
+ * outside that enumeration's value range: read its bits without an enum
+ * load. */
+int level_bits(const GLogLevelFlags& level) {
+  int bits;
+  std::memcpy(&bits, &level, sizeof bits);
+  return bits;
+}
+
+int syslog_priority(int level) {
   if (level & kErrorLevel) return LOG_ERR;
   if (level & G_LOG_LEVEL_ERROR) return LOG_CRIT;
   if (level & G_LOG_LEVEL_CRITICAL) return LOG_ERR;
@@ -45,7 +54,7 @@ void stdout_handler(const gchar*, GLogLevelFlags, const gchar* message, gpointer
 }
 
 void syslog_handler(const gchar*, GLogLevelFlags level, const gchar* message, gpointer) {
-  syslog(syslog_priority(level), "%s", message ? message : "");
+  syslog(syslog_priority(level_bits(level)), "%s", message ? message : "");
 }
 
 }  // namespace

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+/* Levels are kept as plain integers: the daemon's error level (256) lies
+ * outside the value range of the GLogLevelFlags enumeration. */
 struct LoggedMessage {
-  GLogLevelFlags level;
+  int level;
   std::string text;
 };
 
@@ -27,7 +29,7 @@ class LogCapture {
   /* Only the texts, in order. */
   std::vector<std::string> texts() const;
   /* Texts at one level. */
-  std::vector<std::string> texts_at(GLogLevelFlags level) const;
+  std::vector<std::string> texts_at(int level) const;
   /* True when some message contains needle. */
   bool contains(const std::string& needle) const;
   void clear();

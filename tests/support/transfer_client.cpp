@@ -1,0 +1,113 @@
+#include "transfer_client.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+const char kBusyReply[] =
+    "HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain\r\n\r\n"
+    "The maximum number of clients are already connected\n";
+
+std::string cgi_message(const std::string& json) {
+  return "POST /cgi-bin/roadshotwizard.cgi?" + json;
+}
+
+bool send_datagram(const std::string& path, const std::string& bytes, const std::vector<int>& fds) {
+  int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return false;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+
+  iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
+  msghdr msg{};
+  msg.msg_name = &addr;
+  msg.msg_namelen = sizeof(addr);
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
+  if (!fds.empty()) {
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+  }
+  bool ok = sendmsg(sock, &msg, 0) == static_cast<ssize_t>(bytes.size());
+  close(sock);
+  return ok;
+}
+
+std::string read_to_eof(int fd, std::chrono::milliseconds timeout, bool* timed_out) {
+  std::string out;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  if (timed_out) *timed_out = false;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      if (timed_out) *timed_out = true;
+      return out;
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buf[65536];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return out;
+    out.append(buf, static_cast<size_t>(n));
+  }
+}
+
+std::string send_request(const std::string& path, const std::string& message,
+                     std::chrono::milliseconds timeout) {
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0) return "";
+  bool sent = send_datagram(path, message, {pair[0]});
+  close(pair[0]);
+  std::string out = sent ? read_to_eof(pair[1], timeout) : "";
+  close(pair[1]);
+  return out;
+}
+
+std::string reply_body(const std::string& http_reply) {
+  const std::string header = "HTTP/1.0 200 OK\r\nContent-Type: text/json\r\n\r\n";
+  if (http_reply.rfind(header, 0) != 0 || http_reply.size() < header.size() + 2) return "";
+  if (http_reply.compare(http_reply.size() - 2, 2, "\r\n") != 0) return "";
+  return http_reply.substr(header.size(), http_reply.size() - header.size() - 2);
+}
+
+HeldRequest::HeldRequest(const std::string& path, const std::string& message) {
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0) return;
+  int small = 4096;
+  setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  setsockopt(pair[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  /* MSG_DONTWAIT, not O_NONBLOCK: the daemon shares the open file and must
+   * see a blocking descriptor. */
+  char filler[1024];
+  std::memset(filler, 'F', sizeof filler);
+  for (;;) {
+    ssize_t n = send(pair[0], filler, sizeof filler, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n <= 0) break;
+    filler_ += static_cast<size_t>(n);
+  }
+  sent_ = send_datagram(path, message, {pair[0]});
+  close(pair[0]);
+  read_fd_ = pair[1];
+}
+
+HeldRequest::~HeldRequest() {
+  if (read_fd_ >= 0) close(read_fd_);
+}
+
+std::string HeldRequest::release(std::chrono::milliseconds timeout) {
+  std::string all = read_to_eof(read_fd_, timeout);
+  close(read_fd_);
+  read_fd_ = -1;
+  return all.size() >= filler_ ? all.substr(filler_) : "";
+}
