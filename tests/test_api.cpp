@@ -4,6 +4,8 @@
  */
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstdlib>
 #include <string>
 
@@ -57,6 +59,9 @@ struct EnvelopeCase {
   std::string request;
   std::string expected;
 };
+
+/* Test names show the case name, not the bytes of the record. */
+void PrintTo(const EnvelopeCase& c, std::ostream* os) { *os << c.name; }
 
 class Envelope : public ::testing::TestWithParam<EnvelopeCase> {};
 

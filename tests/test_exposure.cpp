@@ -5,6 +5,8 @@
  */
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +53,9 @@ struct WorkedExample {
   const char* traced;
   double stored;
 };
+
+/* Test names show the case name, not the bytes of the record. */
+void PrintTo(const WorkedExample& c, std::ostream* os) { *os << c.name; }
 
 class Worked : public ::testing::TestWithParam<WorkedExample> {};
 
@@ -183,6 +188,8 @@ struct UnusualCase {
   UiState same_as; /* the scene whose result it must equal */
   double same_blur;
 };
+
+void PrintTo(const UnusualCase& c, std::ostream* os) { *os << c.name; }
 
 class Unusual : public ::testing::TestWithParam<UnusualCase> {};
 

@@ -5,6 +5,8 @@
  */
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <glib.h>
 
 #include <future>
@@ -147,6 +149,9 @@ struct Preview {
   const char* max_shutter;
 };
 
+/* Test names show the case name, not the bytes of the record. */
+void PrintTo(const Preview& c, std::ostream* os) { *os << c.name; }
+
 class MethodsPreview : public Methods, public ::testing::WithParamInterface<Preview> {};
 
 TEST_P(MethodsPreview, GivesWorkedExposureAndChangesNothing) {
@@ -219,6 +224,8 @@ struct Invalid {
   std::string params; /* the "params" member's JSON, or "" for none */
   std::string logged;
 };
+
+void PrintTo(const Invalid& c, std::ostream* os) { *os << c.name; }
 
 class MethodsInvalid : public Methods, public ::testing::WithParamInterface<Invalid> {};
 
@@ -302,6 +309,8 @@ struct CameraFailure {
   bool stop_bus;
   const char* logged;
 };
+
+void PrintTo(const CameraFailure& c, std::ostream* os) { *os << c.name; }
 
 class MethodsCameraFailure : public Methods, public ::testing::WithParamInterface<CameraFailure> {};
 
