@@ -1,0 +1,459 @@
+/*
+ * lanecam-request: sends one JSON request to lanecamd's transfer socket the
+ * way the web server does and prints the reply.
+ *
+ * The request travels as one datagram, "POST /cgi-bin/roadshotwizard.cgi?"
+ * followed by the JSON text, with one end of a fresh stream socket pair
+ * attached as the client connection. The daemon writes its HTTP reply to
+ * that end and closes it; the tool reads the other end until end of file or
+ * until the timeout runs out. It prints the reply body (or, with --raw, the
+ * whole HTTP reply) on standard output, and its exit status tells a success
+ * reply, an error reply, a busy daemon and no answer apart.
+ */
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <jansson.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum ExitStatus {
+  kExitOk = 0,        /* 200 with a success reply */
+  kExitApiError = 1,  /* 200 with an error reply, no body, or a body that is not JSON */
+  kExitUsage = 2,     /* the command line is wrong */
+  kExitBusy = 3,      /* 503: two requests were already being served */
+  kExitNoAnswer = 4,  /* no socket, nobody listening, timeout, or not an HTTP reply */
+};
+
+const char kDefaultSocket[] = "/run/lanecamd/transfer";
+const char kMessagePrefix[] = "POST /cgi-bin/roadshotwizard.cgi?";
+/* The daemon takes at most this many bytes of one message. */
+const size_t kMaxMessage = 4095;
+const double kDefaultTimeout = 10.0;
+
+const char kUsage[] =
+    "Usage: lanecam-request [OPTION...] COMMAND\n"
+    "\n"
+    "Sends one request to lanecamd over its transfer socket, as the web server\n"
+    "does, and prints the JSON body of the reply.\n"
+    "\n"
+    "Commands:\n"
+    "  get                      the stored scene and the ranges of its values\n"
+    "  versions                 the API versions the daemon supports\n"
+    "  set --preview|--apply --road-offset M --car-distance M\n"
+    "      --camera-height M --car-speed M/S\n"
+    "                           compute the camera settings for a scene; with\n"
+    "                           --apply also store the scene and send the\n"
+    "                           settings to the camera\n"
+    "  send JSON                send JSON as it is ('-' reads it from standard input)\n"
+    "\n"
+    "Options:\n"
+    "  --socket PATH            the transfer socket (default: $LANECAMD_TRANSFER_SOCKET,\n"
+    "                           else /run/lanecamd/transfer)\n"
+    "  --raw                    print the whole HTTP reply as received\n"
+    "  --timeout SECONDS        how long to wait for the reply (default 10)\n"
+    "  --context TEXT           context text to send with get, versions and set\n"
+    "  -h, --help               show this help\n"
+    "\n"
+    "Exit status: 0 success reply, 1 error reply, 2 wrong command line,\n"
+    "3 daemon busy (HTTP 503), 4 no answer (no socket, nobody listening,\n"
+    "timeout, or not an HTTP reply).\n";
+
+struct JsonDecref {
+  void operator()(json_t* j) const { json_decref(j); }
+};
+using Json = std::unique_ptr<json_t, JsonDecref>;
+
+struct Free {
+  void operator()(void* p) const { std::free(p); }
+};
+using Chars = std::unique_ptr<char, Free>;
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+struct Options {
+  std::string socket_path;
+  bool raw = false;
+  double timeout = kDefaultTimeout;
+  std::optional<std::string> context;
+  std::string command;
+  /* set */
+  std::optional<bool> apply;
+  std::optional<std::string> road_offset, car_distance, camera_height, car_speed;
+  /* send */
+  std::optional<std::string> json;
+};
+
+void complain(const std::string& text) { std::cerr << "lanecam-request: " << text << "\n"; }
+
+int usage_error(const std::string& text) {
+  complain(text);
+  std::cerr << "Try 'lanecam-request --help' for more information.\n";
+  return kExitUsage;
+}
+
+using Clock = std::chrono::steady_clock;
+
+int millis_left(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+/* A scene value as JSON: an integer when the text is one, else a finite real. */
+Json scene_value(const std::string& text) {
+  if (text.empty()) return nullptr;
+  errno = 0;
+  char* end = nullptr;
+  long long whole = std::strtoll(text.c_str(), &end, 10);
+  if (errno == 0 && *end == '\0') return Json(json_integer(whole));
+  errno = 0;
+  double real = std::strtod(text.c_str(), &end);
+  /* strtod also takes hexadecimal, infinity and NaN, which JSON has not. */
+  bool plain = text.find_first_not_of("+-0123456789.eE") == std::string::npos;
+  if (errno != 0 || *end != '\0' || !plain || !std::isfinite(real)) return nullptr;
+  return Json(json_real(real));
+}
+
+/* The JSON text of the request the options describe; empty after a usage
+ * error has been reported in *status. */
+std::string build_request(const Options& o, int* status) {
+  if (o.command == "send") return *o.json;
+
+  Json request(json_object());
+  json_object_set_new(request.get(), "apiVersion", json_string("1.0"));
+  if (o.context) json_object_set_new(request.get(), "context", json_string(o.context->c_str()));
+  if (o.command == "get") {
+    json_object_set_new(request.get(), "method", json_string("get"));
+  } else if (o.command == "versions") {
+    json_object_set_new(request.get(), "method", json_string("getSupportedVersions"));
+  } else {
+    json_object_set_new(request.get(), "method", json_string("set"));
+    if (!o.apply) {
+      *status = usage_error("set needs --preview or --apply");
+      return "";
+    }
+    Json params(json_object());
+    json_object_set_new(params.get(), "apply", json_boolean(*o.apply));
+    const std::pair<const char*, const std::optional<std::string>*> values[] = {
+        {"roadOffset", &o.road_offset},
+        {"carDistance", &o.car_distance},
+        {"cameraHeight", &o.camera_height},
+        {"carSpeed", &o.car_speed},
+    };
+    std::string missing;
+    for (const auto& [key, text] : values) {
+      if (!*text) {
+        missing += std::string(missing.empty() ? "" : ", ") + key;
+        continue;
+      }
+      Json value = scene_value(**text);
+      if (!value) {
+        *status = usage_error(std::string("not a number for ") + key + ": '" + **text + "'");
+        return "";
+      }
+      json_object_set_new(params.get(), key, value.release());
+    }
+    if (!missing.empty()) {
+      *status = usage_error("set needs every scene value; missing: " + missing);
+      return "";
+    }
+    json_object_set_new(request.get(), "params", params.release());
+  }
+  Chars text(json_dumps(request.get(), JSON_COMPACT | JSON_PRESERVE_ORDER));
+  return text ? std::string(text.get()) : std::string();
+}
+
+/* Reads the value of an option given as "--name VALUE" or "--name=VALUE". */
+bool option_value(const std::string& name, int argc, char** argv, int* i, std::string* value) {
+  std::string arg = argv[*i];
+  if (arg == name) {
+    if (*i + 1 >= argc) return false;
+    *value = argv[++*i];
+    return true;
+  }
+  if (arg.rfind(name + "=", 0) == 0) {
+    *value = arg.substr(name.size() + 1);
+    return true;
+  }
+  return false;
+}
+
+bool is_option(const std::string& arg, const std::string& name) {
+  return arg == name || arg.rfind(name + "=", 0) == 0;
+}
+
+/* Parses the command line into *o; returns -1 to go on, else an exit status. */
+int parse_command_line(int argc, char** argv, Options* o) {
+  const char* env_socket = std::getenv("LANECAMD_TRANSFER_SOCKET");
+  o->socket_path = env_socket && *env_socket ? env_socket : kDefaultSocket;
+  std::vector<std::string> words;
+
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    if (arg == "-h" || arg == "--help") {
+      std::cout << kUsage;
+      return kExitOk;
+    } else if (arg == "--raw") {
+      o->raw = true;
+    } else if (arg == "--preview" || arg == "--apply") {
+      o->apply = arg == "--apply";
+    } else if (is_option(arg, "--socket")) {
+      if (!option_value("--socket", argc, argv, &i, &o->socket_path))
+        return usage_error("--socket needs a path");
+    } else if (is_option(arg, "--timeout")) {
+      if (!option_value("--timeout", argc, argv, &i, &value))
+        return usage_error("--timeout needs a number of seconds");
+      char* end = nullptr;
+      o->timeout = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || !(o->timeout > 0) || o->timeout > 3600)
+        return usage_error("--timeout takes seconds, above 0 and at most 3600: '" + value + "'");
+    } else if (is_option(arg, "--context")) {
+      if (!option_value("--context", argc, argv, &i, &value))
+        return usage_error("--context needs a text");
+      o->context = value;
+    } else if (is_option(arg, "--road-offset") || is_option(arg, "--car-distance") ||
+               is_option(arg, "--camera-height") || is_option(arg, "--car-speed")) {
+      std::string name = arg.substr(0, arg.find('='));
+      if (!option_value(name, argc, argv, &i, &value)) return usage_error(name + " needs a number");
+      if (name == "--road-offset") o->road_offset = value;
+      else if (name == "--car-distance") o->car_distance = value;
+      else if (name == "--camera-height") o->camera_height = value;
+      else o->car_speed = value;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return usage_error("unknown option: " + arg);
+    } else {
+      words.push_back(arg);
+    }
+  }
+
+  if (words.empty()) return usage_error("no command given (get, versions, set or send)");
+  o->command = words[0];
+  if (o->command == "send") {
+    if (words.size() != 2) return usage_error("send takes one JSON text, or '-'");
+    if (words[1] == "-") {
+      o->json = std::string(std::istreambuf_iterator<char>(std::cin), {});
+    } else {
+      o->json = words[1];
+    }
+  } else if (o->command == "get" || o->command == "versions" || o->command == "set") {
+    if (words.size() != 1) return usage_error("unexpected argument: " + words[1]);
+  } else {
+    return usage_error("unknown command: " + o->command);
+  }
+
+  bool has_scene = o->road_offset || o->car_distance || o->camera_height || o->car_speed;
+  if (o->command != "set" && (o->apply || has_scene))
+    return usage_error("--preview, --apply and the scene values belong to set");
+  if (o->command == "send" && o->context)
+    return usage_error("--context does not apply to send: put it in the JSON");
+  return -1;
+}
+
+std::string seconds_text(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", seconds);
+  return text;
+}
+
+/* Sends the message with the connection end attached, waiting for room in
+ * the daemon's queue until the deadline. Returns an exit status. */
+int send_message(const std::string& path, const std::string& message, int connection,
+                 Clock::time_point deadline, double timeout) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(addr.sun_path)) {
+    complain("socket path too long: " + path);
+    return kExitNoAnswer;
+  }
+  std::memcpy(addr.sun_path, path.c_str(), path.size());
+
+  Fd sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (sock.get() < 0) {
+    complain(std::string("cannot create a socket: ") + std::strerror(errno));
+    return kExitNoAnswer;
+  }
+  /* Connecting first makes a missing or dead socket show at once, and lets
+   * poll wait for room in the daemon's queue. */
+  if (connect(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+    int err = errno;
+    if (err == ENOENT)
+      complain("no transfer socket at " + path + " (is lanecamd installed and its socket started?)");
+    else if (err == ECONNREFUSED)
+      complain("nobody receives on " + path + " (a stale socket: lanecamd is not running)");
+    else
+      complain("cannot reach " + path + ": " + std::strerror(err));
+    return kExitNoAnswer;
+  }
+
+  iovec iov{const_cast<char*>(message.data()), message.size()};
+  char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&msg);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(c), &connection, sizeof(int));
+
+  for (;;) {
+    ssize_t n = sendmsg(sock.get(), &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n >= 0) return kExitOk;
+    int err = errno;
+    if (err == EINTR) continue;
+    if (err != EAGAIN) {
+      complain("cannot send to " + path + ": " + std::strerror(err));
+      return kExitNoAnswer;
+    }
+    pollfd p{sock.get(), POLLOUT, 0};
+    int left = millis_left(deadline);
+    if (left == 0 || poll(&p, 1, left) == 0) {
+      complain("the daemon did not take the request within " + seconds_text(timeout) +
+               " s (its queue is full)");
+      return kExitNoAnswer;
+    }
+  }
+}
+
+/* Reads fd to end of file; false when the deadline passes first. */
+bool read_reply(int fd, Clock::time_point deadline, std::string* reply) {
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    int left = millis_left(deadline);
+    if (left == 0) return false;
+    int r = poll(&p, 1, left);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    char buf[16384];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return true;
+    reply->append(buf, static_cast<size_t>(n));
+  }
+}
+
+/* Prints the reply as asked and turns it into the exit status. */
+int report_reply(const std::string& reply, bool raw) {
+  if (raw) std::fwrite(reply.data(), 1, reply.size(), stdout);
+
+  size_t line_end = reply.find("\r\n");
+  size_t header_end = reply.find("\r\n\r\n");
+  if (reply.empty()) {
+    complain("the daemon closed the connection without a reply");
+    return kExitNoAnswer;
+  }
+  if (line_end == std::string::npos || header_end == std::string::npos ||
+      reply.rfind("HTTP/", 0) != 0) {
+    complain("the answer is not an HTTP reply");
+    return kExitNoAnswer;
+  }
+  std::string status_line = reply.substr(0, line_end);
+  std::string body = reply.substr(header_end + 4);
+  if (body.size() >= 2 && body.compare(body.size() - 2, 2, "\r\n") == 0)
+    body.resize(body.size() - 2);
+
+  size_t code_at = status_line.find(' ');
+  int code = code_at == std::string::npos ? 0 : std::atoi(status_line.c_str() + code_at + 1);
+  if (code == 503) {
+    while (!body.empty() && body.back() == '\n') body.pop_back();
+    complain("the daemon is busy (" + status_line.substr(code_at + 1) + "): " + body);
+    return kExitBusy;
+  }
+  if (code != 200) {
+    complain("unexpected reply: " + status_line);
+    return kExitApiError;
+  }
+  if (body.empty()) {
+    complain("the daemon answered without a body (internal failure)");
+    return kExitApiError;
+  }
+  if (!raw) std::cout << body << "\n" << std::flush;
+
+  Json document(json_loads(body.c_str(), 0, nullptr));
+  if (!json_is_object(document.get())) {
+    complain("the reply body is not a JSON object");
+    return kExitApiError;
+  }
+  json_t* error = json_object_get(document.get(), "error");
+  if (error) {
+    json_int_t error_code = json_integer_value(json_object_get(error, "code"));
+    const char* message = json_string_value(json_object_get(error, "message"));
+    complain("error reply " + std::to_string(error_code) + ": " + (message ? message : ""));
+    return kExitApiError;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  int status = parse_command_line(argc, argv, &options);
+  if (status >= 0) return status;
+
+  status = -1;
+  std::string json = build_request(options, &status);
+  if (status >= 0) return status;
+  std::string message = kMessagePrefix + json;
+  if (message.size() > kMaxMessage) {
+    return usage_error("request too long: " + std::to_string(message.size()) +
+                       " bytes with the script name, the daemon takes at most " +
+                       std::to_string(kMaxMessage));
+  }
+
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0) {
+    complain(std::string("cannot create a connection: ") + std::strerror(errno));
+    return kExitNoAnswer;
+  }
+  Fd daemon_end(pair[0]);
+  Fd our_end(pair[1]);
+
+  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(options.timeout));
+  status = send_message(options.socket_path, message, daemon_end.get(), deadline, options.timeout);
+  if (status != kExitOk) return status;
+  /* Only the daemon's copy may stay open, or end of file would never come. */
+  daemon_end.reset();
+
+  std::string reply;
+  if (!read_reply(our_end.get(), deadline, &reply)) {
+    complain("no answer from lanecamd on " + options.socket_path + " within " +
+             seconds_text(options.timeout) + " s");
+    return kExitNoAnswer;
+  }
+  return report_reply(reply, options.raw);
+}

@@ -1,0 +1,199 @@
+/*
+ * lanecam-request against the real daemon on a temporary socket and
+ * configuration, with the fake camera on a private bus: each method, the raw
+ * reply, the exit statuses, and the failures a user meets when no daemon
+ * answers.
+ */
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+#include "bus_fixture.h"
+#include "command_run.h"
+#include "daemon_process.h"
+#include "temp_dir.h"
+#include "transfer_client.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::vector<std::string> kScene = {"--road-offset", "3",   "--car-distance", "25",
+                                         "--camera-height", "5", "--car-speed",    "30"};
+
+class RequestTool : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::string socket_path = dir.file("transfer");
+  std::string config_path = dir.file("lanecamd.conf");
+
+  void SetUp() override {
+    write_file(config_path, read_file(LANECAMD_SOURCE_DIR "/data/lanecamd.conf"));
+  }
+
+  std::unique_ptr<DaemonProcess> start_daemon() {
+    DaemonOptions o;
+    o.env = {{"LANECAMD_TRANSFER_SOCKET", socket_path}, {"LANECAMD_CONFIG", config_path}};
+    o.wait_for_socket = socket_path;
+    return std::make_unique<DaemonProcess>(dir.path(), o);
+  }
+
+  /* The tool with the socket given through the environment, as a user would. */
+  CommandResult tool(std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), LANECAMD_REQUEST_TOOL);
+    return run_command(args, {{"LANECAMD_TRANSFER_SOCKET", socket_path}}, input);
+  }
+};
+
+std::vector<std::string> with(std::vector<std::string> head, const std::vector<std::string>& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+TEST_F(RequestTool, EachMethodPrintsTheReplyBody) {
+  BusFixture bus;
+  ASSERT_TRUE(bus.start_bus());
+  ASSERT_TRUE(bus.start_camera());
+  auto daemon = start_daemon();
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string json; /* the same request sent directly, for the expected body */
+  };
+  const std::string scene = R"("roadOffset":3,"carDistance":25,"cameraHeight":5,"carSpeed":30)";
+  const Case cases[] = {
+      {{"versions"}, R"({"apiVersion":"1.0","method":"getSupportedVersions"})"},
+      {{"get", "--context", "c 1"}, R"({"apiVersion":"1.0","context":"c 1","method":"get"})"},
+      {with({"set", "--preview"}, kScene),
+       R"({"apiVersion":"1.0","method":"set","params":{"apply":false,)" + scene + "}}"},
+      {{"send", R"({"apiVersion":"1.0","method":"get"})"}, R"({"apiVersion":"1.0","method":"get"})"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    CommandResult r = tool(c.args);
+    EXPECT_EQ(r.code(), 0) << r.err;
+    EXPECT_EQ(r.out, reply_body(send_request(socket_path, cgi_message(c.json))) + "\n");
+  }
+  EXPECT_TRUE(bus.calls().empty()) << "a preview reached the camera";
+
+  CommandResult applied = tool(with({"set", "--apply"}, kScene));
+  EXPECT_EQ(applied.code(), 0) << applied.err;
+  EXPECT_NE(applied.out.find("\"maxShutter\""), std::string::npos) << applied.out;
+  EXPECT_NE(read_file(config_path).find("carSpeed=30"), std::string::npos);
+  ASSERT_FALSE(bus.calls().empty());
+  EXPECT_EQ(bus.calls()[0].property, "MaxExposureTime");
+
+  CommandResult piped = tool({"send", "-"}, R"({"apiVersion":"1.0","method":"get"})");
+  EXPECT_EQ(piped.code(), 0) << piped.err;
+  EXPECT_NE(piped.out.find("\"carSpeed\": 30.0"), std::string::npos) << piped.out;
+}
+
+TEST_F(RequestTool, RawPrintsTheWholeHttpReply) {
+  auto daemon = start_daemon();
+  CommandResult r = tool({"--raw", "versions"});
+  EXPECT_EQ(r.code(), 0) << r.err;
+  EXPECT_EQ(r.out, send_request(socket_path, cgi_message(
+                                                 R"({"apiVersion":"1.0","method":"getSupportedVersions"})")));
+  EXPECT_EQ(r.out.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << r.out;
+}
+
+TEST_F(RequestTool, ErrorRepliesExitWithOne) {
+  auto daemon = start_daemon();
+  const std::vector<std::string> cases[] = {
+      {"send", R"({"method":"get"})"},                                       /* no version: 1003 */
+      {"send", "not json"},                                                  /* 1004 */
+      {"set", "--apply", "--road-offset", "99", "--car-distance", "25",      /* out of range */
+       "--camera-height", "5", "--car-speed", "30"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[1]);
+    CommandResult r = tool(args);
+    EXPECT_EQ(r.code(), 1) << r.err;
+    EXPECT_NE(r.out.find("\"error\""), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("error reply 100"), std::string::npos) << r.err;
+  }
+  EXPECT_NE(read_file(config_path).find("roadOffset=3\n"), std::string::npos)
+      << "a refused set changed the configuration";
+}
+
+TEST_F(RequestTool, BusyDaemonExitsWithThree) {
+  auto daemon = start_daemon();
+  const std::string get = cgi_message(R"({"apiVersion":"1.0","method":"get"})");
+  HeldRequest first(socket_path, get);
+  HeldRequest second(socket_path, get);
+  ASSERT_TRUE(first.sent() && second.sent());
+
+  /* Both held requests stay admitted until released, and the daemon takes
+   * datagrams in order, so the tool is turned away. */
+  CommandResult r = tool({"get"});
+  EXPECT_EQ(r.code(), 3) << r.out << r.err;
+  EXPECT_NE(r.err.find("busy"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("The maximum number of clients are already connected"), std::string::npos);
+
+  CommandResult raw = tool({"--raw", "get"});
+  EXPECT_EQ(raw.code(), 3);
+  EXPECT_EQ(raw.out, kBusyReply);
+  EXPECT_FALSE(first.release().empty());
+  EXPECT_FALSE(second.release().empty());
+}
+
+TEST_F(RequestTool, NoDaemonGivesAClearMessage) {
+  /* Nothing at the path. */
+  CommandResult missing = tool({"get"});
+  EXPECT_EQ(missing.code(), 4);
+  EXPECT_NE(missing.err.find("no transfer socket at " + socket_path), std::string::npos)
+      << missing.err;
+
+  /* A socket left behind by a daemon that has gone. */
+  {
+    auto d = start_daemon();
+    d->stop();
+  }
+  CommandResult stale = tool({"get"});
+  EXPECT_EQ(stale.code(), 4);
+  EXPECT_NE(stale.err.find("nobody receives on"), std::string::npos) << stale.err;
+
+  /* A socket whose owner never reads: the tool gives up after its timeout. */
+  unlink(socket_path.c_str());
+  int silent = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, socket_path.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  CommandResult silence = tool({"--timeout", "0.2", "get"});
+  EXPECT_EQ(silence.code(), 4);
+  EXPECT_NE(silence.err.find("no answer from lanecamd on " + socket_path + " within 0.2 s"),
+            std::string::npos)
+      << silence.err;
+  close(silent);
+}
+
+TEST_F(RequestTool, WrongCommandLinesExitWithTwo) {
+  const std::vector<std::string> cases[] = {
+      {},
+      {"frobnicate"},
+      {"set", "--road-offset", "1", "--car-distance", "1", "--camera-height", "1", "--car-speed", "1"},
+      {"set", "--apply", "--road-offset", "1"},
+      {"set", "--apply", "--road-offset", "nan", "--car-distance", "1", "--camera-height", "1",
+       "--car-speed", "1"},
+      {"get", "--apply"},
+      {"--timeout", "0", "get"},
+      {"send", std::string(5000, ' ') + "{}"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args.empty() ? "(none)" : args.back().substr(0, 20));
+    CommandResult r = tool(args);
+    EXPECT_EQ(r.code(), 2) << r.err;
+    EXPECT_NE(r.err.find("lanecam-request: "), std::string::npos);
+  }
+  CommandResult help = tool({"--help"});
+  EXPECT_EQ(help.code(), 0);
+  EXPECT_NE(help.out.find("Usage: lanecam-request"), std::string::npos);
+}
+
+}  // namespace
