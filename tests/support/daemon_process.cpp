@@ -10,9 +10,24 @@
 #include <cstring>
 #include <thread>
 
+#include <glib.h>
+
 #include "temp_dir.h"
 
 namespace {
+
+/* LANECAMD_TEST_WRAPPER split at spaces: a program and its arguments that
+ * run the daemon (a memory checker, say). */
+std::vector<std::string> test_wrapper() {
+  std::vector<std::string> words;
+  const char* wrapper = std::getenv("LANECAMD_TEST_WRAPPER");
+  if (!wrapper) return words;
+  gchar** parts = g_strsplit(wrapper, " ", -1);
+  for (gchar** p = parts; *p; ++p)
+    if (**p) words.push_back(*p);
+  g_strfreev(parts);
+  return words;
+}
 
 [[noreturn]] void exec_child(const DaemonOptions& options, const std::string& out,
                              const std::string& err) {
@@ -48,6 +63,7 @@ namespace {
   signal(SIGPIPE, SIG_DFL);
 
   std::vector<std::string> words = options.prefix_args;
+  for (const auto& w : test_wrapper()) words.push_back(w);
   words.push_back(daemon_binary());
   for (const auto& a : options.args) words.push_back(a);
   std::vector<char*> argv;
@@ -95,7 +111,9 @@ DaemonProcess::DaemonProcess(const std::string& dir, const DaemonOptions& option
 }
 
 DaemonProcess::~DaemonProcess() {
-  if (pid_ > 0 && running()) stop(SIGKILL);
+  // Under a wrapper the daemon is asked to end, so that the wrapper can
+  // give its report on the way out.
+  if (pid_ > 0 && running()) stop(test_wrapper().empty() ? SIGKILL : SIGTERM);
 }
 
 bool DaemonProcess::running() {

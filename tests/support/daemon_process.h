@@ -55,7 +55,10 @@ class DaemonProcess {
   std::string err_path_;
 };
 
-/* Path of the daemon binary under test. */
+/* Path of the daemon binary under test (LANECAMD_TEST_BINARY overrides it).
+ * LANECAMD_TEST_WRAPPER, when set, is a command (words split at spaces) that
+ * runs the daemon, such as a memory checker; the daemon is then ended with
+ * SIGTERM rather than SIGKILL when the process object goes. */
 std::string daemon_binary();
 
 /* Waits until path exists; false on timeout. */
