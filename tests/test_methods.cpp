@@ -17,6 +17,7 @@
 #include "bus_fixture.h"
 #include "daemon_process.h"
 #include "temp_dir.h"
+#include "test_config.h"
 #include "transfer_client.h"
 
 using namespace std::chrono_literals;
@@ -25,30 +26,7 @@ namespace {
 
 using Values = std::map<std::string, std::string>;
 
-/* A complete configuration; overrides replace values, "-key" removes a key. */
-std::string config_text(const Values& overrides = {}) {
-  const std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> groups = {
-      {"ui_state", {{"roadOffset", "5"}, {"carDistance", "20.5"}, {"cameraHeight", "4"}, {"carSpeed", "10"}}},
-      {"ui_config",
-       {{"roadOffset_min", "-20"}, {"roadOffset_max", "20"}, {"carDistance_min", "0"},
-        {"carDistance_max", "5000"}, {"cameraHeight_min", "-10"}, {"cameraHeight_max", "50"},
-        {"carSpeed_min", "-5"}, {"carSpeed_max", "300"}}},
-      {"algo_config",
-       {{"maxGain", "24"}, {"maxMotionBlur", "0.01"}, {"irisPosition", "3"}, {"wdr", "true"},
-        {"autoIrisEnabled", "false"}, {"irCut", "1"}}},
-  };
-  std::string out = "# scene\n";
-  for (const auto& [group, keys] : groups) {
-    out += "[" + group + "]\n";
-    for (const auto& [key, value] : keys) {
-      if (overrides.count("-" + key)) continue;
-      auto it = overrides.find(key);
-      out += key + "=" + (it != overrides.end() ? it->second : value) + "\n";
-    }
-  }
-  out += "[extra]\nkeep=me\n";
-  return out;
-}
+std::string config_text(const Values& overrides = {}) { return test_config_text(overrides); }
 
 std::string set_request(const std::string& params, const std::string& context = "s") {
   return R"({"apiVersion":"1.0","method":"set","context":")" + context + R"(","params":)" + params + "}";

@@ -23,21 +23,12 @@
 #include "bus_fixture.h"
 #include "daemon_process.h"
 #include "temp_dir.h"
+#include "test_config.h"
 #include "transfer_client.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-const char kConfig[] =
-    "# scene\n"
-    "[ui_state]\nroadOffset=5\ncarDistance=20.5\ncameraHeight=4\ncarSpeed=10\n"
-    "[ui_config]\nroadOffset_min=-20\nroadOffset_max=20\ncarDistance_min=0\n"
-    "carDistance_max=5000\ncameraHeight_min=-10\ncameraHeight_max=50\n"
-    "carSpeed_min=-5\ncarSpeed_max=300\n"
-    "[algo_config]\nmaxGain=24\nmaxMotionBlur=0.01\nirisPosition=3\nwdr=true\n"
-    "autoIrisEnabled=false\nirCut=1\n"
-    "[extra]\nkeep=me\n";
 
 /* The scene of set number i: every value is i's own, so a file mixing two
  * applications cannot match any one of them. */
@@ -145,7 +136,7 @@ TEST_F(Shutdown, SigtermWithAppliesInFlightEndsCleanlyAndKeepsTheFileWhole) {
   // most of the time.
   ASSERT_TRUE(bus.start_camera({.delay = {"MaxGain:20", "SetDayNightMode:20"}}));
   for (int round = 0; round < 3; ++round) {
-    write_file(config_path, kConfig);
+    write_file(config_path, test_config_text());
     auto daemon = start_daemon();
     std::atomic<bool> stop{false};
     std::atomic<int> next{round * 100000}, unfinished{0};
@@ -177,7 +168,7 @@ TEST_F(Shutdown, SigtermWithAppliesInFlightEndsCleanlyAndKeepsTheFileWhole) {
 TEST_F(Shutdown, SlowSigkillDuringAnApplyStormLeavesOneSentScene) {
   ASSERT_TRUE(bus.start_bus());
   ASSERT_TRUE(bus.start_camera());
-  write_file(config_path, kConfig);
+  write_file(config_path, test_config_text());
   std::mt19937 rng(7);
   std::atomic<int> next{0};
   std::set<Scene> sent_so_far;

@@ -30,19 +30,12 @@
 #include "bus_fixture.h"
 #include "daemon_process.h"
 #include "temp_dir.h"
+#include "test_config.h"
 #include "transfer_client.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-const char kConfig[] =
-    "[ui_state]\nroadOffset=5\ncarDistance=20.5\ncameraHeight=4\ncarSpeed=10\n"
-    "[ui_config]\nroadOffset_min=-20\nroadOffset_max=20\ncarDistance_min=0\n"
-    "carDistance_max=5000\ncameraHeight_min=-10\ncameraHeight_max=50\n"
-    "carSpeed_min=-5\ncarSpeed_max=300\n"
-    "[algo_config]\nmaxGain=24\nmaxMotionBlur=0.01\nirisPosition=3\nwdr=true\n"
-    "autoIrisEnabled=false\nirCut=1\n";
 
 enum Kind { kGet, kPreview, kApply, kMalformed, kNoScriptName, kNoDescriptor, kExtraDescriptors, kGone };
 
@@ -240,7 +233,7 @@ class Stress : public ::testing::Test {
 TEST_F(Stress, SlowManyMixedRequestsAreAllAnsweredAndLeaveNothingBehind) {
   ASSERT_TRUE(bus.start_bus());
   ASSERT_TRUE(bus.start_camera());
-  write_file(config_path, kConfig);
+  write_file(config_path, test_config_text());
   DaemonOptions o;
   o.args = {"-n"};
   o.env["LANECAMD_TRANSFER_SOCKET"] = socket_path;
