@@ -30,9 +30,8 @@ const char kOpticsPath[] = "/com/ombrex/Optics0";
 const char kDayNightInterface[] = "com.ombrex.DayNight1";
 const char kPropertiesInterface[] = "org.freedesktop.DBus.Properties";
 
-/* Indexed by IR-cut mode: the day/night method's argument and the text of
- * the "DayNightEnabled" byte array. */
-const char* const kDayNightModes[] = {"on", "off", "auto"};
+/* Indexed by IR-cut mode: the text of the "DayNightEnabled" byte array. The
+ * day/night method takes the mode's own text form (ir_cut_to_string). */
 const char* const kDayNightEnabled[] = {"yes", "no", "auto"};
 
 void log_call_failure(int r, const sd_bus_error* error) {
@@ -119,7 +118,7 @@ int camera_apply_settings(const CameraSettings* settings) {
   if (optics) {
     sd_bus_message* raw_reply = nullptr;
     r = sd_bus_call_method(bus.get(), kOpticsService, kOpticsPath, kDayNightInterface,
-                           "SetDayNightMode", error.get(), &raw_reply, "s", kDayNightModes[mode]);
+                           "SetDayNightMode", error.get(), &raw_reply, "s", ir_cut_to_string(mode));
     reply.reset(raw_reply);
   } else {
     r = set_bytes(bus.get(), error.get(), "DayNightEnabled", kDayNightEnabled[mode]);
