@@ -1,19 +1,16 @@
 /*
- * Scope guards for the handles the daemon takes from GLib, jansson, sd-bus
- * and the kernel. The modules stay free functions with 1/0 results; these
- * only make every path release what it took. Every guard accepts an empty
+ * Scope guards for the handles the daemon takes from GLib, jansson and
+ * sd-bus. The modules stay free functions with 1/0 results; these only make
+ * every path release what it took. Every guard accepts an empty
  * handle and then does nothing.
  */
 #pragma once
 
-#include <cstdlib>
 #include <memory>
-#include <utility>
 
 #include <glib.h>
 #include <jansson.h>
 #include <systemd/sd-bus.h>
-#include <unistd.h>
 
 namespace handles {
 
@@ -26,12 +23,6 @@ struct GFree {
   void operator()(void* p) const { g_free(p); }
 };
 using GChars = std::unique_ptr<gchar, GFree>;
-
-/* Text from json_dumps and handle_request: released with the system's free. */
-struct Free {
-  void operator()(void* p) const { std::free(p); }
-};
-using Chars = std::unique_ptr<char, Free>;
 
 struct JsonDecref {
   void operator()(json_t* j) const { json_decref(j); }
@@ -77,31 +68,6 @@ class BusError {
 
  private:
   sd_bus_error error_ = SD_BUS_ERROR_NULL;
-};
-
-/* An owned file descriptor; -1 is empty. */
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
-  UniqueFd& operator=(UniqueFd&& o) noexcept {
-    if (this != &o) reset(o.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
 };
 
 }  // namespace handles
