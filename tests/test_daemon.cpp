@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "daemon_process.h"
+#include "syslog_capture.h"
 #include "temp_dir.h"
 #include "transfer_client.h"
 
@@ -203,6 +204,68 @@ TEST_F(Daemon, ClientGoneBeforeReplyLeavesDaemonServing) {
   EXPECT_TRUE(d->running());
 }
 
+std::string get_request(const std::string& context) {
+  return cgi_message(R"({"apiVersion":"1.0","method":"get","context":")" + context + "\"}");
+}
+
+/* Clients that never read their reply hold a slot only until the reply's
+ * deadline, and a 503 that cannot be written at once never holds the main
+ * loop: one stalled socket and one stalled pipe in the slots, a full pipe
+ * behind them. */
+TEST_F(Daemon, SlowStalledClientsCannotHoldTheDaemon) {
+  SyslogCapture syslog(dir.path());
+  auto o = options();
+  o.prefix_args = syslog.prefix();
+  auto d = start(o);
+  ASSERT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+  const int baseline = count_open_fds(std::to_string(d->pid()));
+
+  auto on_socket = std::make_unique<HeldRequest>(socket_path, get_request("s1"), HeldKind::socket);
+  ASSERT_TRUE(d->wait_for_output("context:s1"));
+  auto on_pipe = std::make_unique<HeldRequest>(socket_path, get_request("s2"), HeldKind::pipe);
+  ASSERT_TRUE(d->wait_for_output("context:s2"));
+
+  HeldRequest full(socket_path, cgi_message(kVersionsRequest), HeldKind::pipe);
+  ASSERT_TRUE(d->wait_for_output("Too many clients connected"));
+  EXPECT_EQ(full.release(2s), "") << "a 503 that did not fit was written late";
+
+  std::string reply = send_request(socket_path, cgi_message(kVersionsRequest), 1s);
+  EXPECT_TRUE(reply == kBusyReply || reply == ok_reply(kVersionsBody)) << "[" << reply << "]";
+
+  auto until = std::chrono::steady_clock::now() + 10s;
+  do {
+    reply = send_request(socket_path, cgi_message(kVersionsRequest), 1s);
+    if (reply == ok_reply(kVersionsBody)) break;
+    std::this_thread::sleep_for(100ms);
+  } while (std::chrono::steady_clock::now() < until);
+  EXPECT_EQ(reply, ok_reply(kVersionsBody));
+  EXPECT_EQ(count_occurrences(syslog.wait_for("Failed to write CGI response", 2),
+                              "Failed to write CGI response"),
+            2);
+
+  /* Once the clients are gone the daemon holds what it held before, and
+   * the connection to syslog that its first message there opened. */
+  on_socket.reset();
+  on_pipe.reset();
+  EXPECT_EQ(settle_fds(d->pid(), baseline + 1), baseline + 1);
+  EXPECT_TRUE(d->running());
+}
+
+TEST_F(Daemon, TerminationIsPromptWhileWorkersAreStuckOnClients) {
+  auto d = start();
+  HeldRequest on_socket(socket_path, get_request("s1"), HeldKind::socket);
+  ASSERT_TRUE(d->wait_for_output("context:s1"));
+  HeldRequest on_pipe(socket_path, get_request("s2"), HeldKind::pipe);
+  ASSERT_TRUE(d->wait_for_output("context:s2"));
+  /* And a third whose 503 does not fit: the loop must still be free. */
+  HeldRequest full(socket_path, cgi_message(kVersionsRequest), HeldKind::pipe);
+  std::this_thread::sleep_for(100ms);
+  kill(d->pid(), SIGTERM);
+  int status = d->wait_exit(2s);
+  ASSERT_TRUE(WIFEXITED(status)) << "not ended within 2 s, or signalled";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST_F(Daemon, CreatesSocketWithModeOwnerAndGroup) {
   write_file(socket_path, "stale");
   auto d = start();
@@ -370,7 +433,10 @@ TEST_F(Daemon, SlowDetachedDaemonServesAndExitsWhenIdle) {
 
   EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
 
-  /* A request in flight at the first tick keeps the daemon running. */
+  /* A request in flight at the first tick keeps the daemon running. Its
+   * reply is held back for less than the five seconds after which the
+   * daemon would give it up. */
+  std::this_thread::sleep_until(started + 7s);
   HeldRequest held(socket_path, cgi_message(kVersionsRequest));
   std::this_thread::sleep_until(started + 11s);
   EXPECT_EQ(waitpid(daemon_pid, &status, WNOHANG), 0) << "ended with a request in flight";

@@ -32,11 +32,15 @@ std::string reply_body(const std::string& http_reply);
 /*
  * A request whose reply the daemon cannot write until the test lets it: the
  * connection's queue toward the reading end is filled before the descriptor
- * is passed, so the daemon's write blocks just as with a slow client.
+ * is passed, so the daemon's write blocks just as with a slow client. The
+ * connection is a stream socket or a pipe, in blocking mode either way.
  */
+enum class HeldKind { socket, pipe };
+
 class HeldRequest {
  public:
-  HeldRequest(const std::string& path, const std::string& message);
+  HeldRequest(const std::string& path, const std::string& message,
+              HeldKind kind = HeldKind::socket);
   ~HeldRequest();
   HeldRequest(const HeldRequest&) = delete;
   HeldRequest& operator=(const HeldRequest&) = delete;
