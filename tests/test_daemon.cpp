@@ -76,15 +76,8 @@ class Daemon : public ::testing::Test {
   }
   std::unique_ptr<DaemonProcess> start() { return start(options()); }
 
-  /* Sends until the request is admitted (earlier ones may still be in flight). */
   std::string send_when_admitted(const std::string& message) {
-    std::string reply;
-    for (int i = 0; i < 200; ++i) {
-      reply = send_request(socket_path, message);
-      if (reply != kBusyReply) break;
-      std::this_thread::sleep_for(10ms);
-    }
-    return reply;
+    return ::send_when_admitted(socket_path, message);
   }
 
   /* Polls until the daemon's descriptor count equals expected. */

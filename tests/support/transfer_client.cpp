@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 
 const char kBusyReply[] =
     "HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain\r\n\r\n"
@@ -73,6 +74,16 @@ std::string send_request(const std::string& path, const std::string& message,
   std::string out = sent ? read_to_eof(pair[1], timeout) : "";
   close(pair[1]);
   return out;
+}
+
+std::string send_when_admitted(const std::string& path, const std::string& message) {
+  std::string reply;
+  for (int i = 0; i < 200; ++i) {
+    reply = send_request(path, message);
+    if (reply != kBusyReply) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return reply;
 }
 
 std::string reply_body(const std::string& http_reply) {
