@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -260,6 +261,8 @@ TEST_F(Daemon, SocketCreationFailureLogsTheReasonFirst) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    /* A wrapper such as memcheck's writes its report where only root may. */
+    if (!c.as_user.empty() && std::getenv("LANECAMD_TEST_WRAPPER")) continue;
     DaemonOptions o = options();
     o.env["LANECAMD_TRANSFER_SOCKET"] = c.socket;
     o.wait_for_socket.clear();
