@@ -24,7 +24,9 @@
 
 #include <fcntl.h>
 #include <glib/gstdio.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -51,6 +53,8 @@ namespace {
 const char kDefaultSocketPath[] = "/run/lanecamd/transfer";
 const char kScriptName[] = "roadshotwizard.cgi";
 const mode_t kSocketMode = 0660;
+const char kSocketUser[] = "lanecamd";
+const char kSocketGroup[] = "www";
 const int kMaxWorkerThreads = 3;
 const int32_t kAdmissionLimit = 2;
 /* A reply is a few kilobytes: any client that reads takes it at once. */
@@ -213,6 +217,31 @@ iovec text_iovec(const char* text, size_t length) {
   return iovec{const_cast<char*>(text), length};
 }
 
+/*
+ * Logs why the transfer socket could not be created, from the error number
+ * the creation left: an operator needs to know which of the user, the group,
+ * the directory or the right to hand the node over is missing. Runs during
+ * start-up, before any other thread exists.
+ */
+void log_socket_creation_reason(const char* path, int err) {
+  g_autofree char* dir = g_path_get_dirname(path);
+  if (!getpwnam(kSocketUser)) {
+    log_error("%sCannot create %s: no user %s (systemd-sysusers creates it)", path, kSocketUser);
+  } else if (!getgrnam(kSocketGroup)) {
+    log_error("%sCannot create %s: no group %s (systemd-sysusers creates it)", path, kSocketGroup);
+  } else if (err == ENOENT || err == ENOTDIR) {
+    log_error("%sCannot create %s: the directory %s does not exist", path, dir);
+  } else if (err == EACCES) {
+    log_error("%sCannot create %s: permission denied to create it in %s", path, dir);
+  } else if (err == EPERM) {
+    log_error("%sCannot create %s: not permitted to give it to user %s and group %s "
+              "(run as root, or as %s in group %s)",
+              path, kSocketUser, kSocketGroup, kSocketUser, kSocketGroup);
+  } else {
+    log_error("%sCannot create %s: %s", path, g_strerror(err));
+  }
+}
+
 void free_request(TransferRequest* request) {
   if (request->client_fd >= 0) close(request->client_fd);
   g_free(request);
@@ -245,8 +274,9 @@ bool setup_transfer_socket() {
       log_error("%sCould not remove %s: %m", path);
       return false;
     }
-    socket_fd = fdipc_server_socket_with_user_group(path, kSocketMode, "lanecamd", "www");
+    socket_fd = fdipc_server_socket_with_user_group(path, kSocketMode, kSocketUser, kSocketGroup);
     if (socket_fd == -1) {
+      log_socket_creation_reason(path, errno);
       log_error("%sFailed to create transfer socket (%s). fd:%d", path, socket_fd);
       return false;
     }

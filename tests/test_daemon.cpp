@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -287,6 +288,52 @@ TEST_F(Daemon, UnremovableSocketPathEndsStartUp) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_NE(d.out().find("Could not remove " + socket_path + ": "), std::string::npos) << d.out();
+}
+
+/* A socket the daemon cannot create: the reason comes before the daemon's
+ * own failure line, and start-up ends with status 1. */
+TEST_F(Daemon, SocketCreationFailureLogsTheReasonFirst) {
+  struct Case {
+    const char* name;
+    std::string socket;
+    std::vector<std::string> as_user; /* run through setpriv as another user */
+    std::string reason;
+  };
+  const std::string closed_dir = dir.file("closed");
+  const std::string open_dir = dir.file("open");
+  mkdir(closed_dir.c_str(), 0755);
+  mkdir(open_dir.c_str(), 0777);
+  chmod(open_dir.c_str(), 0777);
+  chmod(dir.path().c_str(), 0755);
+  const std::vector<std::string> nobody = {"setpriv", "--reuid=nobody", "--regid=nogroup",
+                                           "--clear-groups"};
+  const Case cases[] = {
+      {"MissingDirectory", dir.file("missing/transfer"), {},
+       "the directory " + dir.file("missing") + " does not exist"},
+      {"DirectoryNotWritable", closed_dir + "/transfer", nobody,
+       "permission denied to create it in " + closed_dir},
+      {"CannotHandOver", open_dir + "/transfer", nobody,
+       "not permitted to give it to user lanecamd and group www"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    /* A wrapper such as memcheck's writes its report where only root may. */
+    if (!c.as_user.empty() && std::getenv("LANECAMD_TEST_WRAPPER")) continue;
+    DaemonOptions o = options();
+    o.env["LANECAMD_TRANSFER_SOCKET"] = c.socket;
+    o.wait_for_socket.clear();
+    o.prefix_args = c.as_user;
+    DaemonProcess d(dir.path(), o);
+    int status = d.wait_exit(5s);
+    ASSERT_TRUE(WIFEXITED(status)) << d.out() << d.err();
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const std::string out = d.out();
+    size_t reason = out.find("Cannot create " + c.socket + ": " + c.reason);
+    size_t failed = out.find("Failed to create transfer socket (" + c.socket + "). fd:-1");
+    EXPECT_NE(reason, std::string::npos) << out;
+    EXPECT_NE(failed, std::string::npos) << out;
+    EXPECT_LT(reason, failed) << out;
+  }
 }
 
 TEST_F(Daemon, UsesSocketPassedBySocketActivation) {
