@@ -133,9 +133,11 @@ function pump() {
   } else if (state.applyQueued) {
     state.applyQueued = false;
     if (c.valid) run('apply', () => apply(c.values));
-  } else if (previewDue && c.valid && !sameScene(c.values, state.settingsFor)) {
+  } else if (previewDue && c.valid) {
     previewDue = false;
-    run('preview', () => preview(c.values));
+    // Back at the scene already computed: only the plot may still want work.
+    if (sameScene(c.values, state.settingsFor)) settleLater();
+    else run('preview', () => preview(c.values));
   } else if (plotDue && c.valid && sameScene(c.values, state.settingsFor)) {
     const speed = nextPlotSpeed(c.values);
     if (speed === undefined) plotDue = false;

@@ -7,7 +7,7 @@ import { formatNumber } from './form.js';
 const PAD = { left: 56, right: 16, top: 14, bottom: 40 };
 
 // The speeds to ask about: denser at the low end, where the curve bends.
-export function plotSpeeds(interval, count = 32) {
+export function plotSpeeds(interval, count = 24) {
   const [min, max] = interval;
   const speeds = [];
   for (let i = 0; i < count; i++) {
