@@ -202,6 +202,7 @@ function renderResults(c) {
   let note = '';
   if (!state.intervals) note = state.working === 'load' ? 'Reading the stored scene…' : '';
   else if (!c.valid) note = 'Correct the marked values to see their settings.';
+  else if (!current && state.notice?.kind === 'error') note = 'These settings are for earlier values.';
   else if (!current) note = 'Working out the settings…';
   $('results-note').textContent = note;
   $('results').classList.toggle('stale', !!s && !current);
