@@ -153,12 +153,19 @@ int main(int argc, char** argv) {
     g_error_free(error);
     return kExitStartup;
   }
-  GSList* uris = soup_server_get_uris(server.get());
-  for (GSList* u = uris; u; u = u->next) {
-    GChars text(g_uri_to_string(static_cast<GUri*>(u->data)));
-    std::printf("lanecam-httpd: listening on %s\n", text.get());
+  /* From the listening sockets rather than soup_server_get_uris, which
+   * leaks an address in libsoup 3.2. */
+  GSList* listeners = soup_server_get_listeners(server.get());
+  for (GSList* l = listeners; l; l = l->next) {
+    Address local(g_socket_get_local_address(static_cast<GSocket*>(l->data), nullptr));
+    if (!local) continue;
+    GInetAddress* inet = g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(local.get()));
+    GChars host(g_inet_address_to_string(inet));
+    bool v6 = g_inet_address_get_family(inet) == G_SOCKET_FAMILY_IPV6;
+    std::printf("lanecam-httpd: listening on http://%s%s%s:%u/\n", v6 ? "[" : "", host.get(),
+                v6 ? "]" : "", g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(local.get())));
   }
-  g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+  g_slist_free(listeners);
   std::printf("lanecam-httpd: page from %s, requests for roadshotwizard.cgi to %s\n",
               config.root.c_str(), config.socket_path.c_str());
   std::fflush(stdout);
