@@ -14,10 +14,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <jansson.h>
+
+#include "fdipc.h"
 
 #include <cerrno>
 #include <chrono>
@@ -309,50 +310,24 @@ std::string seconds_text(double seconds) {
  * the daemon's queue until the deadline. Returns an exit status. */
 int send_message(const std::string& path, const std::string& message, int connection,
                  Clock::time_point deadline, double timeout) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof(addr.sun_path)) {
-    complain("socket path too long: " + path);
-    return kExitNotSent;
-  }
-  std::memcpy(addr.sun_path, path.c_str(), path.size());
-
-  Fd sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  /* A missing or dead socket shows at once, before anything is sent. */
+  Fd sock(fdipc_client_socket(path.c_str()));
   if (sock.get() < 0) {
-    complain(std::string("cannot create a socket: ") + std::strerror(errno));
-    return kExitNotSent;
-  }
-  /* Connecting first makes a missing or dead socket show at once, and lets
-   * poll wait for room in the daemon's queue. */
-  if (connect(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
     int err = errno;
     if (err == ENOENT)
       complain("no transfer socket at " + path + " (is lanecamd installed and its socket started?)");
     else if (err == ECONNREFUSED)
       complain("nobody receives on " + path + " (a stale socket: lanecamd is not running)");
+    else if (err == ENAMETOOLONG)
+      complain("socket path too long: " + path);
     else
       complain("cannot reach " + path + ": " + std::strerror(err));
     return kExitNotSent;
   }
 
-  iovec iov{const_cast<char*>(message.data()), message.size()};
-  char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  cmsghdr* c = CMSG_FIRSTHDR(&msg);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(c), &connection, sizeof(int));
-
   for (;;) {
-    ssize_t n = sendmsg(sock.get(), &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n >= 0) return kExitOk;
+    if (fdipc_send(sock.get(), message.data(), message.size(), connection) >= 0) return kExitOk;
     int err = errno;
-    if (err == EINTR) continue;
     if (err != EAGAIN) {
       complain("cannot send to " + path + ": " + std::strerror(err));
       return kExitNotSent;

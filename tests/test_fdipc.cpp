@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,39 @@ TEST_F(Fdipc, NothingQueuedFailsWithoutBlocking) {
   int client = 0;
   EXPECT_LT(fdipc_recv(server, buf, sizeof buf, &client), 0);
   EXPECT_EQ(client, -1);
+}
+
+/* The sending side, as the web server uses it: the message and the
+ * connection arrive together, and a missing or dead socket shows before
+ * anything is sent. */
+TEST_F(Fdipc, ClientSendsMessageWithDescriptor) {
+  int sender = fdipc_client_socket(path.c_str());
+  ASSERT_GE(sender, 0);
+  EXPECT_TRUE(fcntl(sender, F_GETFD) & FD_CLOEXEC);
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  EXPECT_EQ(fdipc_send(sender, "/x.cgi?{}", 9, pair[0]), 9);
+  char buf[64];
+  int client = -1;
+  ASSERT_EQ(fdipc_recv(server, buf, sizeof buf, &client), 9);
+  EXPECT_EQ(std::string(buf, 9), "/x.cgi?{}");
+  ASSERT_GE(client, 0);
+  ASSERT_EQ(write(client, "y", 1), 1);
+  char c = 0;
+  EXPECT_EQ(read(pair[1], &c, 1), 1);
+  close(client);
+  close(pair[0]);
+  close(pair[1]);
+  close(sender);
+
+  errno = 0;
+  EXPECT_EQ(fdipc_client_socket(dir.file("none").c_str()), -1);
+  EXPECT_EQ(errno, ENOENT);
+  close(server);
+  server = -1;
+  errno = 0;
+  EXPECT_EQ(fdipc_client_socket(path.c_str()), -1);
+  EXPECT_EQ(errno, ECONNREFUSED);
 }
 
 

@@ -63,8 +63,12 @@ std::vector<std::string> test_wrapper() {
   signal(SIGPIPE, SIG_DFL);
 
   std::vector<std::string> words = options.prefix_args;
-  for (const auto& w : test_wrapper()) words.push_back(w);
-  words.push_back(daemon_binary());
+  if (options.program.empty()) {
+    for (const auto& w : test_wrapper()) words.push_back(w);
+    words.push_back(daemon_binary());
+  } else {
+    words.push_back(options.program);
+  }
   for (const auto& a : options.args) words.push_back(a);
   std::vector<char*> argv;
   for (auto& w : words) argv.push_back(w.data());

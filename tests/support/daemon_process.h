@@ -26,6 +26,9 @@ struct DaemonOptions {
   /* Run this program instead of the daemon; the daemon's path is appended to
    * prefix_args (used for systemd-socket-activate). */
   std::vector<std::string> prefix_args;
+  /* Run this program with args instead of the daemon, and without the test
+   * wrapper (used for lanecam-httpd). */
+  std::string program;
 };
 
 class DaemonProcess {

@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: MIT
+/*
+ * Request paths of the development front end, as pure functions: percent
+ * decoding, the mapping of a request path to a file under the page
+ * directory, the recognition of the script's path, the datagram handed to
+ * the daemon, and the content type of a file. Nothing here touches the file
+ * system; the server checks the resolved file against the resolved root with
+ * path_inside.
+ */
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace httpd {
+
+/* The daemon takes at most this many bytes of one datagram. */
+inline constexpr size_t kMaxTransferMessage = 4095;
+
+/* The last path segment of every request that goes to the daemon. */
+inline constexpr std::string_view kScriptName = "roadshotwizard.cgi";
+
+/*
+ * Decodes the %XX escapes of text into *out ('+' stays '+'). Returns false,
+ * leaving *out untouched, for a '%' without two hexadecimal digits after it
+ * and for an escape that decodes to NUL.
+ */
+bool percent_decode(std::string_view text, std::string* out);
+
+enum class PathVerdict {
+  kFile,        /* *out holds the path relative to the page directory */
+  kBadRequest,  /* not a path, or a malformed escape */
+  kForbidden,   /* a ".." segment or a NUL, after decoding */
+};
+
+/*
+ * Maps an encoded request path ("/css/page%20one.css") to a path relative to
+ * the page directory ("css/page one.css"; "" for the directory itself).
+ * Decodes first and checks after, so "%2e%2e" and "..%2f" are caught like
+ * "..". Empty and "." segments are dropped. *out is written only for kFile.
+ */
+PathVerdict relative_file_path(std::string_view encoded_path, std::string* out);
+
+/* True when the last segment of the request path is the script's name. */
+bool is_script_path(std::string_view path);
+
+/*
+ * Builds the datagram for the daemon: the request path, "?" and the JSON.
+ * Returns false, leaving *out untouched, when it would be longer than the
+ * daemon takes.
+ */
+bool transfer_message(std::string_view path, std::string_view json, std::string* out);
+
+/* The Content-Type for a file name, by its extension (any case);
+ * application/octet-stream for any other. */
+const char* content_type(std::string_view file_name);
+
+/* True when resolved is root itself or lies beneath it; both absolute and
+ * free of symbolic links, as realpath gives them. */
+bool path_inside(std::string_view root, std::string_view resolved);
+
+}  // namespace httpd
