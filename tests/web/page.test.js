@@ -101,9 +101,9 @@ describe('exposure wizard page', () => {
     await settled(page);
     for (const [name, value, min, max] of [
       ['Road offset (m)', '3', '-20', '20'],
-      ['Distance to capture point (m)', '20', '0', '1000'],
-      ['Camera height (m)', '4', '0', '50'],
-      ['Vehicle speed (m/s)', '10', '0', '300'],
+      ['Distance to capture point (m)', '20', '0', '200'],
+      ['Camera height (m)', '4', '0', '20'],
+      ['Vehicle speed (m/s)', '10', '0', '70'],
     ]) {
       assert.equal(await field(page, name).inputValue(), value, name);
       assert.equal(await slider(page, name).inputValue(), value, `${name} slider`);
@@ -152,7 +152,7 @@ describe('exposure wizard page', () => {
     const before = readConfig(stack);
     for (const [name, text, message] of [
       ['Road offset (m)', '25', 'Must be from −20 to 20 m.'],
-      ['Camera height (m)', '-0.5', 'Must be from 0 to 50 m.'],
+      ['Camera height (m)', '-0.5', 'Must be from 0 to 20 m.'],
       ['Vehicle speed (m/s)', '', 'Enter a number.'],
     ]) {
       const sent = seen.api;
