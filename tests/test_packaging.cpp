@@ -91,13 +91,19 @@ TEST(Packaging, InstallsTheTreeIntoDestdir) {
 
   const std::string service = root + LANECAMD_UNIT_DIR "/lanecamd.service";
   const std::string executables[] = {root + LANECAMD_SBIN_DIR "/lanecamd",
-                                     root + LANECAMD_BIN_DIR "/lanecam-request"};
+                                     root + LANECAMD_BIN_DIR "/lanecam-request",
+                                     root + LANECAMD_BIN_DIR "/lanecam-httpd"};
   for (const auto& path : executables) EXPECT_EQ(access(path.c_str(), X_OK), 0) << path;
   const std::string files[] = {service, root + LANECAMD_UNIT_DIR "/lanecamd.socket",
                                root + LANECAMD_SYSUSERS_DIR "/lanecamd.conf",
                                root + LANECAMD_TMPFILES_DIR "/lanecamd.conf"};
   for (const auto& path : files) EXPECT_TRUE(S_ISREG(stat_of(path).st_mode)) << path;
   EXPECT_EQ(unit_value(read_file(service), "ExecStart"), LANECAMD_SBIN_DIR "/lanecamd");
+  /* The page, where a camera's firmware takes it from. */
+  if (access(LANECAMD_SOURCE_DIR "/web/index.html", F_OK) == 0) {
+    EXPECT_EQ(read_file(root + LANECAMD_DATA_DIR "/lanecamd/web/index.html"),
+              read_file(LANECAMD_SOURCE_DIR "/web/index.html"));
+  }
 
   const std::string config = root + "/etc/lanecamd/lanecamd.conf";
   const std::string sample = read_file(LANECAMD_SOURCE_DIR "/data/lanecamd.conf");
