@@ -8,7 +8,8 @@
  * that end and closes it; the tool reads the other end until end of file or
  * until the timeout runs out. It prints the reply body (or, with --raw, the
  * whole HTTP reply) on standard output, and its exit status tells a success
- * reply, an error reply, a busy daemon and no answer apart.
+ * reply, an error reply, a busy daemon, a request that never reached the
+ * daemon and one that got no answer apart.
  */
 #include <fcntl.h>
 #include <poll.h>
@@ -39,7 +40,9 @@ enum ExitStatus {
   kExitApiError = 1,  /* 200 with an error reply, no body, or a body that is not JSON */
   kExitUsage = 2,     /* the command line is wrong */
   kExitBusy = 3,      /* 503: two requests were already being served */
-  kExitNoAnswer = 4,  /* no socket, nobody listening, timeout, or not an HTTP reply */
+  kExitNoAnswer = 4,  /* sent, but no reply within the timeout, or not an HTTP reply */
+  kExitNotSent = 5,   /* never reached the daemon: no socket, permission, nobody receiving */
+  kExitOutput = 6,    /* the output could not be written */
 };
 
 const char kDefaultSocket[] = "/run/lanecamd/transfer";
@@ -71,10 +74,14 @@ const char kUsage[] =
     "  --timeout SECONDS        how long to wait for the reply (default 10)\n"
     "  --context TEXT           context text to send with get, versions and set\n"
     "  -h, --help               show this help\n"
+    "  --version                show the version\n"
+    "  --                       end of the options\n"
     "\n"
     "Exit status: 0 success reply, 1 error reply, 2 wrong command line,\n"
-    "3 daemon busy (HTTP 503), 4 no answer (no socket, nobody listening,\n"
-    "timeout, or not an HTTP reply).\n";
+    "3 daemon busy (HTTP 503), 4 sent but no answer (timeout, or not an HTTP\n"
+    "reply), 5 not sent (no socket, permission denied, nobody receiving, or\n"
+    "the daemon's queue stayed full), 6 the output could not be written.\n"
+    "See lanecam-request(1).\n";
 
 struct JsonDecref {
   void operator()(json_t* j) const { json_decref(j); }
@@ -110,6 +117,7 @@ struct Options {
   std::string command;
   /* set */
   std::optional<bool> apply;
+  bool preview_and_apply = false;
   std::optional<std::string> road_offset, car_distance, camera_height, car_speed;
   /* send */
   std::optional<std::string> json;
@@ -218,17 +226,27 @@ int parse_command_line(int argc, char** argv, Options* o) {
   const char* env_socket = std::getenv("LANECAMD_TRANSFER_SOCKET");
   o->socket_path = env_socket && *env_socket ? env_socket : kDefaultSocket;
   std::vector<std::string> words;
+  bool options_ended = false;
 
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     std::string value;
-    if (arg == "-h" || arg == "--help") {
-      std::cout << kUsage;
+    if (options_ended) {
+      words.push_back(arg);
+    } else if (arg == "--") {
+      options_ended = true;
+    } else if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    } else if (arg == "--version") {
+      std::fputs("lanecam-request " LANECAMD_VERSION "\n", stdout);
       return kExitOk;
     } else if (arg == "--raw") {
       o->raw = true;
     } else if (arg == "--preview" || arg == "--apply") {
-      o->apply = arg == "--apply";
+      bool apply = arg == "--apply";
+      if (o->apply && *o->apply != apply) o->preview_and_apply = true;
+      o->apply = apply;
     } else if (is_option(arg, "--socket")) {
       if (!option_value("--socket", argc, argv, &i, &o->socket_path))
         return usage_error("--socket needs a path");
@@ -273,6 +291,7 @@ int parse_command_line(int argc, char** argv, Options* o) {
     return usage_error("unknown command: " + o->command);
   }
 
+  if (o->preview_and_apply) return usage_error("--preview and --apply exclude each other");
   bool has_scene = o->road_offset || o->car_distance || o->camera_height || o->car_speed;
   if (o->command != "set" && (o->apply || has_scene))
     return usage_error("--preview, --apply and the scene values belong to set");
@@ -303,7 +322,7 @@ int send_message(const std::string& path, const std::string& message, int connec
       complain("socket path too long: " + path);
     else
       complain("cannot reach " + path + ": " + std::strerror(err));
-    return kExitNoAnswer;
+    return kExitNotSent;
   }
 
   for (;;) {
@@ -311,14 +330,14 @@ int send_message(const std::string& path, const std::string& message, int connec
     int err = errno;
     if (err != EAGAIN) {
       complain("cannot send to " + path + ": " + std::strerror(err));
-      return kExitNoAnswer;
+      return kExitNotSent;
     }
     pollfd p{sock.get(), POLLOUT, 0};
     int left = millis_left(deadline);
     if (left == 0 || poll(&p, 1, left) == 0) {
       complain("the daemon did not take the request within " + seconds_text(timeout) +
-               " s (its queue is full)");
-      return kExitNoAnswer;
+               " s (its queue is full); the request was not sent");
+      return kExitNotSent;
     }
   }
 }
@@ -375,7 +394,10 @@ int report_reply(const std::string& reply, bool raw) {
     complain("the daemon answered without a body (internal failure)");
     return kExitApiError;
   }
-  if (!raw) std::cout << body << "\n" << std::flush;
+  if (!raw) {
+    std::fwrite(body.data(), 1, body.size(), stdout);
+    std::fputc('\n', stdout);
+  }
 
   Json document(json_loads(body.c_str(), 0, nullptr));
   if (!json_is_object(document.get())) {
@@ -392,9 +414,17 @@ int report_reply(const std::string& reply, bool raw) {
   return kExitOk;
 }
 
-}  // namespace
+/* Whether the request text is a set with apply, as far as it parses. */
+bool asks_to_apply(const std::string& json) {
+  Json request(json_loads(json.c_str(), 0, nullptr));
+  const char* method = json_string_value(json_object_get(request.get(), "method"));
+  json_t* params = json_object_get(request.get(), "params");
+  return method && std::strcmp(method, "set") == 0 &&
+         json_is_true(json_object_get(params, "apply"));
+}
 
-int main(int argc, char** argv) {
+/* Does what the command line asks; returns the exit status. */
+int run(int argc, char** argv) {
   Options options;
   int status = parse_command_line(argc, argv, &options);
   if (status >= 0) return status;
@@ -412,7 +442,7 @@ int main(int argc, char** argv) {
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0) {
     complain(std::string("cannot create a connection: ") + std::strerror(errno));
-    return kExitNoAnswer;
+    return kExitNotSent;
   }
   Fd daemon_end(pair[0]);
   Fd our_end(pair[1]);
@@ -426,9 +456,29 @@ int main(int argc, char** argv) {
 
   std::string reply;
   if (!read_reply(our_end.get(), deadline, &reply)) {
+    /* The daemon has the request: an apply may still be stored and sent to
+     * the camera after we stop waiting. */
+    bool applying = asks_to_apply(json);
     complain("no answer from lanecamd on " + options.socket_path + " within " +
-             seconds_text(options.timeout) + " s");
+             seconds_text(options.timeout) + " s" +
+             (applying ? "; the settings may still have been applied" : ""));
     return kExitNoAnswer;
   }
   return report_reply(reply, options.raw);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int status = run(argc, argv);
+  /* Output that did not reach its destination (a full disk, a closed pipe
+   * under SIGPIPE's ignore) must not pass for a success. */
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    int err = errno;
+    complain(std::string("cannot write the output") + (err ? ": " : "") +
+             (err ? std::strerror(err) : ""));
+    return kExitOutput;
+  }
+  return status;
 }

@@ -9,6 +9,9 @@
  *   bits 2-3  what the first one is: a stream socket, a pipe's write end,
  *             a stream socket whose peer is gone, a pipe nobody reads
  *   bit 4     two requests already in flight (the busy path)
+ *   bit 5     the first one is a pipe whose queue is full, in blocking
+ *             mode: the 503 must be dropped at once, and a worker's reply
+ *             waits until this side drains the queue
  *
  * After each input every descriptor the daemon was given must be closed
  * (its peer reads end of file), the process holds exactly the descriptors
@@ -79,7 +82,37 @@ Receipt& receipt() {
 struct Connection {
   int sent = -1;
   int peer = -1;
+  size_t filler = 0; /* bytes queued before the daemon got it */
 };
+
+Connection make_stalled_pipe() {
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) fail("pipe");
+  Connection c{p[1], p[0], 0};
+  fcntl(c.sent, F_SETPIPE_SZ, 4096);
+  fcntl(c.sent, F_SETFL, O_NONBLOCK);
+  char block[4096];
+  std::memset(block, 'F', sizeof block);
+  for (ssize_t n; (n = write(c.sent, block, sizeof block)) > 0;) c.filler += static_cast<size_t>(n);
+  fcntl(c.sent, F_SETFL, 0);
+  return c;
+}
+
+/* Reads exactly count bytes of filler from a non-blocking descriptor. */
+void drain(int fd, size_t count) {
+  char buf[4096];
+  while (count > 0) {
+    ssize_t n = read(fd, buf, count < sizeof buf ? count : sizeof buf);
+    if (n > 0) {
+      count -= static_cast<size_t>(n);
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      pollfd p{fd, POLLIN, 0};
+      poll(&p, 1, 10);
+    } else {
+      fail("the stalled pipe lost its filler");
+    }
+  }
+}
 
 Connection make_connection(int kind) {
   int pair[2];
@@ -154,13 +187,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int count_sel = shape & 3;
   const int kind = (shape >> 2) & 3;
   const bool busy = (shape & 16) != 0;
+  const bool stalled = (shape & 32) != 0;
   const uint8_t* body = data + 1;
   size_t length = size - 1;
   if (length > kMaxDatagram) length = kMaxDatagram;
 
   static const int kCounts[] = {0, 1, 3, 20};
   std::vector<Connection> connections;
-  for (int i = 0; i < kCounts[count_sel]; ++i) connections.push_back(make_connection(i == 0 ? kind : 0));
+  for (int i = 0; i < kCounts[count_sel]; ++i)
+    connections.push_back(i == 0 && stalled ? make_stalled_pipe() : make_connection(i == 0 ? kind : 0));
   std::vector<int> fds;
   for (const auto& c : connections) fds.push_back(c.sent);
   for (const auto& c : connections)
@@ -172,6 +207,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (busy) active_clients.store(2);
   transfer_socket_cb(r.channel, G_IO_IN, nullptr);
+  // The worker may be blocked on the full queue: let it through.
+  if (!connections.empty() && connections[0].filler > 0) {
+    drain(connections[0].peer, connections[0].filler);
+    connections[0].filler = 0;
+  }
   if (busy) {
     if (active_clients.load() != 2) fail("a busy receipt admitted its request");
     active_clients.store(0);
@@ -192,7 +232,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     close(connections[i].peer);
     if (i > 0 && !got.empty()) fail("an extra descriptor was written to");
     if (i > 0) continue;
-    if (busy) {
+    if (busy && stalled) {
+      if (!got.empty()) fail("a 503 that did not fit was written late: " + got);
+    } else if (busy) {
       if (got != kBusy) fail("busy receipt did not give the 503: " + got);
     } else if (named) {
       if (got.rfind(kOkHeader, 0) != 0 || got.size() < 2 ||

@@ -12,21 +12,33 @@
  * Only the main loop thread raises active_clients, so the test against the
  * limit and the increment need not be one atomic step: between them the
  * count can only fall.
+ *
+ * No client can hold a thread: the main loop writes a 503 only as far as it
+ * goes at once, and a worker gives up on a reply that is not written within
+ * five seconds. Sockets are written with MSG_DONTWAIT and waited on with
+ * poll. Any other descriptor (a pipe, say) may be in blocking mode, and its
+ * flags are shared with the client, so they are not touched: a periodic
+ * timer signal aimed at the writing thread interrupts a write that blocks.
  */
 #include "transport.h"
 
 #include <fcntl.h>
 #include <glib/gstdio.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include <systemd/sd-daemon.h>
 
@@ -41,8 +53,15 @@ namespace {
 const char kDefaultSocketPath[] = "/run/lanecamd/transfer";
 const char kScriptName[] = "roadshotwizard.cgi";
 const mode_t kSocketMode = 0660;
+const char kSocketUser[] = "lanecamd";
+const char kSocketGroup[] = "www";
 const int kMaxWorkerThreads = 3;
 const int32_t kAdmissionLimit = 2;
+/* A reply is a few kilobytes: any client that reads takes it at once. */
+const gint64 kReplyWriteTimeoutUs = 5 * G_USEC_PER_SEC;
+/* How often a blocked write to a descriptor that is not a socket is
+ * interrupted to look at its deadline. */
+const long kWriteAlarmIntervalNs = 10 * 1000 * 1000;
 
 const char kReplyHeader[] = "HTTP/1.0 200 OK\r\nContent-Type: text/json\r\n\r\n";
 const char kReplyNoBody[] = "HTTP/1.0 200 OK\r\n\r\n";
@@ -76,24 +95,107 @@ ssize_t writev_without_sigpipe(int fd, const iovec* iov, int count) {
   return n;
 }
 
-/* Writes every byte of the vector, continuing short writes and calls
- * interrupted by a signal. A client that has gone away gives EPIPE, never
- * SIGPIPE. With dont_wait a full socket buffer fails instead of blocking.
- * Returns false on a real error. */
-bool write_all(int fd, iovec* iov, int count, bool dont_wait) {
+void write_alarm_handler(int) {}
+
+/* The handler of the write alarm's signal, installed once. Without
+ * SA_RESTART a write that the signal interrupts returns EINTR (or the count
+ * it wrote). Never armed when the installation failed: the signal's default
+ * action would end the process. */
+bool write_alarm_installed() {
+  static const bool installed = [] {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = write_alarm_handler;
+    return sigaction(SIGRTMIN, &action, nullptr) == 0;
+  }();
+  return installed;
+}
+
+/* A periodic timer that signals the thread that made it, for as long as it
+ * lives: it bounds a write that blocks. */
+class WriteAlarm {
+ public:
+  WriteAlarm() {
+    if (!write_alarm_installed()) return;
+    sigevent event;
+    std::memset(&event, 0, sizeof event);
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = SIGRTMIN;
+    event._sigev_un._tid = gettid();
+    if (timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0) return;
+    itimerspec period{{0, kWriteAlarmIntervalNs}, {0, kWriteAlarmIntervalNs}};
+    if (timer_settime(timer_, 0, &period, nullptr) != 0) {
+      timer_delete(timer_);
+      return;
+    }
+    armed_ = true;
+  }
+  ~WriteAlarm() {
+    if (armed_) timer_delete(timer_);
+  }
+  WriteAlarm(const WriteAlarm&) = delete;
+  WriteAlarm& operator=(const WriteAlarm&) = delete;
+  bool armed() const { return armed_; }
+
+ private:
+  timer_t timer_{};
+  bool armed_ = false;
+};
+
+/* Waits until fd takes more bytes (or has an error that the next write will
+ * report) or the deadline passes; false on the deadline. */
+bool wait_writable(int fd, gint64 deadline) {
+  for (;;) {
+    gint64 left = deadline - g_get_monotonic_time();
+    int timeout_ms = left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
+    pollfd p{fd, POLLOUT, 0};
+    int r = poll(&p, 1, timeout_ms);
+    if (r > 0) return true;
+    if (r == 0 && timeout_ms == 0) return false;
+    if (r < 0 && errno != EINTR) return false;
+  }
+}
+
+/* Writes every byte of the vector before the deadline (a monotonic time in
+ * microseconds; one in the past takes only what fits at once), continuing
+ * short writes and calls interrupted by a signal. A client that has gone
+ * away gives EPIPE, never SIGPIPE. Returns false on an error or when the
+ * deadline passed first. */
+bool write_all(int fd, iovec* iov, int count, gint64 deadline) {
+  bool socket = true;
+  std::optional<WriteAlarm> alarm;
   while (count > 0) {
     if (iov->iov_len == 0) {
       ++iov;
       --count;
       continue;
     }
-    msghdr msg{};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = static_cast<size_t>(count);
-    ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL | (dont_wait ? MSG_DONTWAIT : 0));
-    if (n < 0 && errno == ENOTSOCK) n = writev_without_sigpipe(fd, iov, count);
+    ssize_t n;
+    if (socket) {
+      msghdr msg{};
+      msg.msg_iov = iov;
+      msg.msg_iovlen = static_cast<size_t>(count);
+      n = sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno == ENOTSOCK) {
+        socket = false;
+        continue;
+      }
+    } else {
+      if (!wait_writable(fd, deadline)) return false;
+      if (!alarm) alarm.emplace();
+      if (!alarm->armed()) return false; /* nothing would end a blocked write */
+      n = writev_without_sigpipe(fd, iov, count);
+    }
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        if (g_get_monotonic_time() >= deadline) return false;
+        continue;
+      }
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (!wait_writable(fd, deadline)) return false;
+        continue;
+      }
       return false;
     }
     if (n == 0) return false;
@@ -113,6 +215,31 @@ bool write_all(int fd, iovec* iov, int count, bool dont_wait) {
 
 iovec text_iovec(const char* text, size_t length) {
   return iovec{const_cast<char*>(text), length};
+}
+
+/*
+ * Logs why the transfer socket could not be created, from the error number
+ * the creation left: an operator needs to know which of the user, the group,
+ * the directory or the right to hand the node over is missing. Runs during
+ * start-up, before any other thread exists.
+ */
+void log_socket_creation_reason(const char* path, int err) {
+  g_autofree char* dir = g_path_get_dirname(path);
+  if (!getpwnam(kSocketUser)) {
+    log_error("%sCannot create %s: no user %s (systemd-sysusers creates it)", path, kSocketUser);
+  } else if (!getgrnam(kSocketGroup)) {
+    log_error("%sCannot create %s: no group %s (systemd-sysusers creates it)", path, kSocketGroup);
+  } else if (err == ENOENT || err == ENOTDIR) {
+    log_error("%sCannot create %s: the directory %s does not exist", path, dir);
+  } else if (err == EACCES) {
+    log_error("%sCannot create %s: permission denied to create it in %s", path, dir);
+  } else if (err == EPERM) {
+    log_error("%sCannot create %s: not permitted to give it to user %s and group %s "
+              "(run as root, or as %s in group %s)",
+              path, kSocketUser, kSocketGroup, kSocketUser, kSocketGroup);
+  } else {
+    log_error("%sCannot create %s: %s", path, g_strerror(err));
+  }
 }
 
 void free_request(TransferRequest* request) {
@@ -147,8 +274,9 @@ bool setup_transfer_socket() {
       log_error("%sCould not remove %s: %m", path);
       return false;
     }
-    socket_fd = fdipc_server_socket_with_user_group(path, kSocketMode, "lanecamd", "www");
+    socket_fd = fdipc_server_socket_with_user_group(path, kSocketMode, kSocketUser, kSocketGroup);
     if (socket_fd == -1) {
+      log_socket_creation_reason(path, errno);
       log_error("%sFailed to create transfer socket (%s). fd:%d", path, socket_fd);
       return false;
     }
@@ -190,10 +318,11 @@ gboolean transfer_socket_cb(GIOChannel* channel, GIOCondition, gpointer) {
   request->request_text[received] = '\0';
 
   if (active_clients.load() >= kAdmissionLimit) {
-    /* Never block the main loop on a slow client: a 503 that does not fit
-     * into the connection's buffer at once is dropped. */
+    /* Never block the main loop on a client: a 503 that does not fit into
+     * the connection's buffer at once is dropped. */
     iovec busy = text_iovec(kReplyBusy, sizeof(kReplyBusy) - 1);
-    if (!write_all(request->client_fd, &busy, 1, true)) log_warning("%sToo many clients connected");
+    if (!write_all(request->client_fd, &busy, 1, g_get_monotonic_time()))
+      log_warning("%sToo many clients connected");
     free_request(request);
     return TRUE;
   }
@@ -225,7 +354,7 @@ void client_worker(gpointer data, gpointer) {
       parts[0] = text_iovec(kReplyNoBody, sizeof(kReplyNoBody) - 1);
       count = 1;
     }
-    if (!write_all(request->client_fd, parts, count, false))
+    if (!write_all(request->client_fd, parts, count, g_get_monotonic_time() + kReplyWriteTimeoutUs))
       syslog(LOG_ERR, "Failed to write CGI response");
     std::free(reply);
   }

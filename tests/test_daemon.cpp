@@ -16,12 +16,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <thread>
 
 #include "daemon_process.h"
+#include "syslog_capture.h"
 #include "temp_dir.h"
 #include "transfer_client.h"
 
@@ -75,15 +77,8 @@ class Daemon : public ::testing::Test {
   }
   std::unique_ptr<DaemonProcess> start() { return start(options()); }
 
-  /* Sends until the request is admitted (earlier ones may still be in flight). */
   std::string send_when_admitted(const std::string& message) {
-    std::string reply;
-    for (int i = 0; i < 200; ++i) {
-      reply = send_request(socket_path, message);
-      if (reply != kBusyReply) break;
-      std::this_thread::sleep_for(10ms);
-    }
-    return reply;
+    return ::send_when_admitted(socket_path, message);
   }
 
   /* Polls until the daemon's descriptor count equals expected. */
@@ -203,6 +198,68 @@ TEST_F(Daemon, ClientGoneBeforeReplyLeavesDaemonServing) {
   EXPECT_TRUE(d->running());
 }
 
+std::string get_request(const std::string& context) {
+  return cgi_message(R"({"apiVersion":"1.0","method":"get","context":")" + context + "\"}");
+}
+
+/* Clients that never read their reply hold a slot only until the reply's
+ * deadline, and a 503 that cannot be written at once never holds the main
+ * loop: one stalled socket and one stalled pipe in the slots, a full pipe
+ * behind them. */
+TEST_F(Daemon, SlowStalledClientsCannotHoldTheDaemon) {
+  SyslogCapture syslog(dir.path());
+  auto o = options();
+  o.prefix_args = syslog.prefix();
+  auto d = start(o);
+  ASSERT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+  const int baseline = count_open_fds(std::to_string(d->pid()));
+
+  auto on_socket = std::make_unique<HeldRequest>(socket_path, get_request("s1"), HeldKind::socket);
+  ASSERT_TRUE(d->wait_for_output("context:s1"));
+  auto on_pipe = std::make_unique<HeldRequest>(socket_path, get_request("s2"), HeldKind::pipe);
+  ASSERT_TRUE(d->wait_for_output("context:s2"));
+
+  HeldRequest full(socket_path, cgi_message(kVersionsRequest), HeldKind::pipe);
+  ASSERT_TRUE(d->wait_for_output("Too many clients connected"));
+  EXPECT_EQ(full.release(2s), "") << "a 503 that did not fit was written late";
+
+  std::string reply = send_request(socket_path, cgi_message(kVersionsRequest), 1s);
+  EXPECT_TRUE(reply == kBusyReply || reply == ok_reply(kVersionsBody)) << "[" << reply << "]";
+
+  auto until = std::chrono::steady_clock::now() + 10s;
+  do {
+    reply = send_request(socket_path, cgi_message(kVersionsRequest), 1s);
+    if (reply == ok_reply(kVersionsBody)) break;
+    std::this_thread::sleep_for(100ms);
+  } while (std::chrono::steady_clock::now() < until);
+  EXPECT_EQ(reply, ok_reply(kVersionsBody));
+  EXPECT_EQ(count_occurrences(syslog.wait_for("Failed to write CGI response", 2),
+                              "Failed to write CGI response"),
+            2);
+
+  /* Once the clients are gone the daemon holds what it held before, and
+   * the connection to syslog that its first message there opened. */
+  on_socket.reset();
+  on_pipe.reset();
+  EXPECT_EQ(settle_fds(d->pid(), baseline + 1), baseline + 1);
+  EXPECT_TRUE(d->running());
+}
+
+TEST_F(Daemon, TerminationIsPromptWhileWorkersAreStuckOnClients) {
+  auto d = start();
+  HeldRequest on_socket(socket_path, get_request("s1"), HeldKind::socket);
+  ASSERT_TRUE(d->wait_for_output("context:s1"));
+  HeldRequest on_pipe(socket_path, get_request("s2"), HeldKind::pipe);
+  ASSERT_TRUE(d->wait_for_output("context:s2"));
+  /* And a third whose 503 does not fit: the loop must still be free. */
+  HeldRequest full(socket_path, cgi_message(kVersionsRequest), HeldKind::pipe);
+  std::this_thread::sleep_for(100ms);
+  kill(d->pid(), SIGTERM);
+  int status = d->wait_exit(2s);
+  ASSERT_TRUE(WIFEXITED(status)) << "not ended within 2 s, or signalled";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST_F(Daemon, CreatesSocketWithModeOwnerAndGroup) {
   write_file(socket_path, "stale");
   auto d = start();
@@ -231,6 +288,52 @@ TEST_F(Daemon, UnremovableSocketPathEndsStartUp) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_NE(d.out().find("Could not remove " + socket_path + ": "), std::string::npos) << d.out();
+}
+
+/* A socket the daemon cannot create: the reason comes before the daemon's
+ * own failure line, and start-up ends with status 1. */
+TEST_F(Daemon, SocketCreationFailureLogsTheReasonFirst) {
+  struct Case {
+    const char* name;
+    std::string socket;
+    std::vector<std::string> as_user; /* run through setpriv as another user */
+    std::string reason;
+  };
+  const std::string closed_dir = dir.file("closed");
+  const std::string open_dir = dir.file("open");
+  mkdir(closed_dir.c_str(), 0755);
+  mkdir(open_dir.c_str(), 0777);
+  chmod(open_dir.c_str(), 0777);
+  chmod(dir.path().c_str(), 0755);
+  const std::vector<std::string> nobody = {"setpriv", "--reuid=nobody", "--regid=nogroup",
+                                           "--clear-groups"};
+  const Case cases[] = {
+      {"MissingDirectory", dir.file("missing/transfer"), {},
+       "the directory " + dir.file("missing") + " does not exist"},
+      {"DirectoryNotWritable", closed_dir + "/transfer", nobody,
+       "permission denied to create it in " + closed_dir},
+      {"CannotHandOver", open_dir + "/transfer", nobody,
+       "not permitted to give it to user lanecamd and group www"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    /* A wrapper such as memcheck's writes its report where only root may. */
+    if (!c.as_user.empty() && std::getenv("LANECAMD_TEST_WRAPPER")) continue;
+    DaemonOptions o = options();
+    o.env["LANECAMD_TRANSFER_SOCKET"] = c.socket;
+    o.wait_for_socket.clear();
+    o.prefix_args = c.as_user;
+    DaemonProcess d(dir.path(), o);
+    int status = d.wait_exit(5s);
+    ASSERT_TRUE(WIFEXITED(status)) << d.out() << d.err();
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const std::string out = d.out();
+    size_t reason = out.find("Cannot create " + c.socket + ": " + c.reason);
+    size_t failed = out.find("Failed to create transfer socket (" + c.socket + "). fd:-1");
+    EXPECT_NE(reason, std::string::npos) << out;
+    EXPECT_NE(failed, std::string::npos) << out;
+    EXPECT_LT(reason, failed) << out;
+  }
 }
 
 TEST_F(Daemon, UsesSocketPassedBySocketActivation) {
@@ -370,7 +473,10 @@ TEST_F(Daemon, SlowDetachedDaemonServesAndExitsWhenIdle) {
 
   EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
 
-  /* A request in flight at the first tick keeps the daemon running. */
+  /* A request in flight at the first tick keeps the daemon running. Its
+   * reply is held back for less than the five seconds after which the
+   * daemon would give it up. */
+  std::this_thread::sleep_until(started + 7s);
   HeldRequest held(socket_path, cgi_message(kVersionsRequest));
   std::this_thread::sleep_until(started + 11s);
   EXPECT_EQ(waitpid(daemon_pid, &status, WNOHANG), 0) << "ended with a request in flight";

@@ -95,8 +95,8 @@ TEST(Demo, ServesOwnRequestsUntilCtrlC) {
                                    "--road-offset", "-2", "--car-distance", "40",
                                    "--camera-height", "6", "--car-speed", "25"});
     EXPECT_EQ(r.code(), 0) << r.err;
-    EXPECT_TRUE(wait_for("camera: SetDayNightMode s auto", 5s)) << read_file(out_path);
-    EXPECT_TRUE(wait_for("daemon: ->set: apply:1", 5s)) << read_file(out_path);
+    EXPECT_TRUE(wait_for("camera: SetDayNightMode s auto", 15s)) << read_file(out_path);
+    EXPECT_TRUE(wait_for("daemon: ->set: apply:1", 15s)) << read_file(out_path);
   } else {
     ADD_FAILURE() << "the demo did not get ready:\n" << out;
   }

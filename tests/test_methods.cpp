@@ -77,7 +77,7 @@ class Methods : public ::testing::Test {
   }
 
   std::string body(const std::string& json) {
-    std::string reply = send_request(socket_path, cgi_message(json));
+    std::string reply = send_when_admitted(socket_path, cgi_message(json));
     std::string b = reply_body(reply);
     EXPECT_FALSE(b.empty()) << reply;
     return b;

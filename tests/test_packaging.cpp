@@ -105,15 +105,17 @@ TEST(Packaging, InstallsTheTreeIntoDestdir) {
               read_file(LANECAMD_SOURCE_DIR "/web/index.html"));
   }
 
-  const std::string config = root + "/etc/lanecamd/lanecamd.conf";
-  const std::string sample = read_file(LANECAMD_SOURCE_DIR "/data/lanecamd.conf");
-  EXPECT_EQ(read_file(config), sample);
-  EXPECT_EQ(stat_of(config).st_mode & 07777, 0644u);
+  /* The sample is the factory copy; the configuration in /etc is the
+   * tmpfiles.d file's to create, never the install's. */
+  const std::string factory = root + LANECAMD_FACTORY_CONFIG;
+  EXPECT_EQ(read_file(factory), read_file(LANECAMD_SOURCE_DIR "/data/lanecamd.conf"));
+  EXPECT_EQ(stat_of(factory).st_mode & 07777, 0644u);
+  EXPECT_NE(access((root + "/etc").c_str(), F_OK), 0) << "the install wrote into /etc";
 
-  /* A configuration already in place holds the user's scene. */
-  write_file(config, "[ui_state]\nroadOffset=7\n");
-  ASSERT_TRUE(install_into(root));
-  EXPECT_EQ(read_file(config), "[ui_state]\nroadOffset=7\n");
+  if (LANECAMD_MANPAGES_BUILT) {
+    for (const char* page : {"man8/lanecamd.8", "man5/lanecamd.conf.5", "man1/lanecam-request.1"})
+      EXPECT_TRUE(S_ISREG(stat_of(root + LANECAMD_MAN_DIR "/" + page).st_mode)) << page;
+  }
 }
 
 TEST(Packaging, UnitsPassSystemdAnalyzeVerify) {
@@ -130,8 +132,12 @@ TEST(Packaging, UnitsPassSystemdAnalyzeVerify) {
   write_file(units + "/lanecamd.service", service);
   write_file(units + "/lanecamd.socket", read_file(root + LANECAMD_UNIT_DIR "/lanecamd.socket"));
 
-  CommandResult r = run_command(
-      {"systemd-analyze", "verify", units + "/lanecamd.socket", units + "/lanecamd.service"});
+  /* verify runs man for each Documentation= page: the installed pages must
+   * be the ones the units name. */
+  std::vector<std::string> verify = {"systemd-analyze", "verify"};
+  if (!LANECAMD_MANPAGES_BUILT) verify.push_back("--man=no");
+  verify.insert(verify.end(), {units + "/lanecamd.socket", units + "/lanecamd.service"});
+  CommandResult r = run_command(verify, {{"MANPATH", root + LANECAMD_MAN_DIR}});
   EXPECT_EQ(r.code(), 0) << r.err;
   /* Unknown or misspelt settings are only warned about: allow no output. */
   EXPECT_EQ(r.out + r.err, "");
@@ -154,12 +160,23 @@ TEST(Packaging, SocketActivationStartsTheInstalledDaemonAsTheUnitsSay) {
   const std::string socket_unit = read_file(root + LANECAMD_UNIT_DIR "/lanecamd.socket");
   EXPECT_EQ(unit_value(socket_unit, "ListenDatagram"), "/run/lanecamd/transfer");
 
-  /* The tmpfiles.d lines, applied to the configuration under DESTDIR. */
+  /* The tmpfiles.d lines, applied to the configuration under DESTDIR: they
+   * put the factory copy in place, and leave a configuration that is there
+   * alone. */
   const std::string tmpfiles = dir.file("tmpfiles.conf");
-  write_file(tmpfiles, replace_all(read_file(root + LANECAMD_TMPFILES_DIR "/lanecamd.conf"),
-                                   " /etc/lanecamd", " " + root + "/etc/lanecamd"));
+  std::string lines = read_file(root + LANECAMD_TMPFILES_DIR "/lanecamd.conf");
+  lines = replace_all(lines, " /etc/lanecamd", " " + root + "/etc/lanecamd");
+  lines = replace_all(lines, " " LANECAMD_FACTORY_CONFIG, " " + root + LANECAMD_FACTORY_CONFIG);
+  write_file(tmpfiles, lines);
+  const std::string config = root + "/etc/lanecamd/lanecamd.conf";
   CommandResult created = run_command({"systemd-tmpfiles", "--create", tmpfiles});
   ASSERT_EQ(created.code(), 0) << created.err;
+  EXPECT_EQ(read_file(config), read_file(root + LANECAMD_FACTORY_CONFIG));
+  const std::string edited = replace_all(read_file(config), "carDistance=20", "carDistance=25");
+  write_file(config, edited);
+  created = run_command({"systemd-tmpfiles", "--create", tmpfiles});
+  ASSERT_EQ(created.code(), 0) << created.err;
+  EXPECT_EQ(read_file(config), edited);
 
   BusFixture bus;
   ASSERT_TRUE(bus.start_bus());
@@ -167,7 +184,6 @@ TEST(Packaging, SocketActivationStartsTheInstalledDaemonAsTheUnitsSay) {
   chmod(bus.directory().c_str(), 0755);
 
   const std::string socket_path = dir.file("transfer");
-  const std::string config = root + "/etc/lanecamd/lanecamd.conf";
   const std::string user = unit_value(service, "User");
   const std::string run_group = unit_value(service, "Group");
   ASSERT_EQ(user, "lanecamd");
@@ -199,9 +215,9 @@ TEST(Packaging, SocketActivationStartsTheInstalledDaemonAsTheUnitsSay) {
   };
   CommandResult got = tool_as("www", {"get"});
   EXPECT_EQ(got.code(), 0) << got.err;
-  EXPECT_NE(got.out.find("\"carDistance\": 20.0"), std::string::npos) << got.out;
+  EXPECT_NE(got.out.find("\"carDistance\": 25.0"), std::string::npos) << got.out;
   CommandResult refused = tool_as("nogroup", {"get"});
-  EXPECT_EQ(refused.code(), 4);
+  EXPECT_EQ(refused.code(), 5);
   EXPECT_NE(refused.err.find("Permission denied"), std::string::npos) << refused.err;
 
   /* It forked away from the activator and runs as the unit's user. */

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -109,6 +110,7 @@ TEST_F(RequestTool, ErrorRepliesExitWithOne) {
       {"send", "not json"},                                                  /* 1004 */
       {"set", "--apply", "--road-offset", "99", "--car-distance", "25",      /* out of range */
        "--camera-height", "5", "--car-speed", "30"},
+      {"send", "--", "-5"}, /* after --, a text that looks like an option: 1004 */
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args[1]);
@@ -142,35 +144,70 @@ TEST_F(RequestTool, BusyDaemonExitsWithThree) {
   EXPECT_FALSE(second.release().empty());
 }
 
-TEST_F(RequestTool, NoDaemonGivesAClearMessage) {
-  /* Nothing at the path. */
-  CommandResult missing = tool({"get"});
-  EXPECT_EQ(missing.code(), 4);
-  EXPECT_NE(missing.err.find("no transfer socket at " + socket_path), std::string::npos)
-      << missing.err;
-
+/* A request that never reached the daemon exits with 5, one that was sent
+ * and got no answer with 4: only the second may have been applied. */
+TEST_F(RequestTool, NotSentAndUnansweredExitApart) {
+  const std::string closed = dir.file("closed");
+  const std::vector<std::string> kApply = with({"set", "--apply"}, kScene);
+  auto as_nobody = [](std::vector<std::string> args) {
+    args.insert(args.begin(), {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+    return args;
+  };
   /* A socket left behind by a daemon that has gone. */
   {
     auto d = start_daemon();
     d->stop();
   }
-  CommandResult stale = tool({"get"});
-  EXPECT_EQ(stale.code(), 4);
-  EXPECT_NE(stale.err.find("nobody receives on"), std::string::npos) << stale.err;
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int code;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"Stale", {"get"}, 5, "nobody receives on " + socket_path},
+      {"Missing", {"--socket", dir.file("none"), "get"}, 5,
+       "no transfer socket at " + dir.file("none")},
+      {"PermissionDenied", as_nobody({LANECAMD_REQUEST_TOOL, "--socket", closed, "get"}), 5,
+       "cannot reach " + closed + ": Permission denied"},
+      {"SilentGet", {"--socket", closed, "--timeout", "0.2", "get"}, 4,
+       "no answer from lanecamd on " + closed + " within 0.2 s\n"},
+      {"SilentApply", with({"--socket", closed, "--timeout", "0.2"}, kApply), 4,
+       "within 0.2 s; the settings may still have been applied\n"},
+  };
 
-  /* A socket whose owner never reads: the tool gives up after its timeout. */
-  unlink(socket_path.c_str());
+  /* A socket only root may send to, whose owner never reads. */
   int silent = socket(AF_UNIX, SOCK_DGRAM, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, socket_path.c_str(), sizeof addr.sun_path - 1);
+  std::strncpy(addr.sun_path, closed.c_str(), sizeof addr.sun_path - 1);
   ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  CommandResult silence = tool({"--timeout", "0.2", "get"});
-  EXPECT_EQ(silence.code(), 4);
-  EXPECT_NE(silence.err.find("no answer from lanecamd on " + socket_path + " within 0.2 s"),
-            std::string::npos)
-      << silence.err;
+  ASSERT_EQ(chmod(closed.c_str(), 0600), 0);
+  chmod(dir.path().c_str(), 0755);
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CommandResult r = c.args[0] == "setpriv" ? run_command(c.args) : tool(c.args);
+    EXPECT_EQ(r.code(), c.code) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
   close(silent);
+}
+
+/* Output that cannot be written is a failure, whatever the reply was. */
+TEST_F(RequestTool, UnwritableOutputExitsWithSix) {
+  auto daemon = start_daemon();
+  const std::vector<std::string> cases[] = {{"get"}, {"--raw", "versions"}, {"--version"}, {"--help"}};
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[0]);
+    std::vector<std::string> argv = {"sh", "-c", "exec \"$0\" \"$@\" >/dev/full",
+                                     LANECAMD_REQUEST_TOOL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    CommandResult r = run_command(argv, {{"LANECAMD_TRANSFER_SOCKET", socket_path}});
+    EXPECT_EQ(r.code(), 6) << r.err;
+    EXPECT_NE(r.err.find("cannot write the output: No space left on device"), std::string::npos)
+        << r.err;
+  }
 }
 
 TEST_F(RequestTool, WrongCommandLinesExitWithTwo) {
@@ -183,6 +220,9 @@ TEST_F(RequestTool, WrongCommandLinesExitWithTwo) {
        "--car-speed", "1"},
       {"get", "--apply"},
       {"--timeout", "0", "get"},
+      with({"set", "--preview", "--apply"}, kScene),
+      with({"set", "--apply", "--preview"}, kScene),
+      {"get", "--", "--raw"}, /* after --, no option */
       {"send", std::string(5000, ' ') + "{}"},
   };
   for (const auto& args : cases) {
@@ -194,6 +234,9 @@ TEST_F(RequestTool, WrongCommandLinesExitWithTwo) {
   CommandResult help = tool({"--help"});
   EXPECT_EQ(help.code(), 0);
   EXPECT_NE(help.out.find("Usage: lanecam-request"), std::string::npos);
+  CommandResult version = tool({"--version"});
+  EXPECT_EQ(version.code(), 0);
+  EXPECT_EQ(version.out, "lanecam-request " LANECAMD_VERSION "\n");
 }
 
 }  // namespace

@@ -402,8 +402,8 @@ TEST_F(Settings, SampleConfigurationLoadsAndStores) {
   UiState ui;
   AlgoConfig algo;
   ASSERT_EQ(settings_load(&ui, &algo), 1);
-  const std::vector<double> expected = {3,  -20, 20, 20, 0, 1000, 4, 0, 50,
-                                        10, 0,   300, 24, 0.01, 0, 0, 1, 2};
+  const std::vector<double> expected = {3,  -20, 20, 20, 0, 200, 4, 0, 20,
+                                        10, 0,   70, 24, 0.01, 0, 0, 1, 2};
   EXPECT_EQ(fields(ui, algo), expected);
 
   const UiState next = {-1.5, 35.25, 6, 27.5};

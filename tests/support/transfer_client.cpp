@@ -1,11 +1,13 @@
 #include "transfer_client.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 
 const char kBusyReply[] =
     "HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain\r\n\r\n"
@@ -74,6 +76,16 @@ std::string send_request(const std::string& path, const std::string& message,
   return out;
 }
 
+std::string send_when_admitted(const std::string& path, const std::string& message) {
+  std::string reply;
+  for (int i = 0; i < 200; ++i) {
+    reply = send_request(path, message);
+    if (reply != kBusyReply) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return reply;
+}
+
 std::string reply_body(const std::string& http_reply) {
   const std::string header = "HTTP/1.0 200 OK\r\nContent-Type: text/json\r\n\r\n";
   if (http_reply.rfind(header, 0) != 0 || http_reply.size() < header.size() + 2) return "";
@@ -81,20 +93,36 @@ std::string reply_body(const std::string& http_reply) {
   return http_reply.substr(header.size(), http_reply.size() - header.size() - 2);
 }
 
-HeldRequest::HeldRequest(const std::string& path, const std::string& message) {
+HeldRequest::HeldRequest(const std::string& path, const std::string& message, HeldKind kind) {
   int pair[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0) return;
-  int small = 4096;
-  setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-  setsockopt(pair[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  /* MSG_DONTWAIT, not O_NONBLOCK: the daemon shares the open file and must
-   * see a blocking descriptor. */
   char filler[1024];
   std::memset(filler, 'F', sizeof filler);
-  for (;;) {
-    ssize_t n = send(pair[0], filler, sizeof filler, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n <= 0) break;
-    filler_ += static_cast<size_t>(n);
+  if (kind == HeldKind::socket) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0) return;
+    int small = 4096;
+    setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    setsockopt(pair[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    /* MSG_DONTWAIT, not O_NONBLOCK: the daemon shares the open file and must
+     * see a blocking descriptor. */
+    for (;;) {
+      ssize_t n = send(pair[0], filler, sizeof filler, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n <= 0) break;
+      filler_ += static_cast<size_t>(n);
+    }
+  } else {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) < 0) return;
+    pair[0] = fds[1];
+    pair[1] = fds[0];
+    fcntl(pair[0], F_SETPIPE_SZ, 4096);
+    /* Filled without blocking, then handed over in blocking mode. */
+    fcntl(pair[0], F_SETFL, O_NONBLOCK);
+    for (;;) {
+      ssize_t n = write(pair[0], filler, sizeof filler);
+      if (n <= 0) break;
+      filler_ += static_cast<size_t>(n);
+    }
+    fcntl(pair[0], F_SETFL, 0);
   }
   sent_ = send_datagram(path, message, {pair[0]});
   close(pair[0]);

@@ -25,6 +25,12 @@ std::string read_to_eof(int fd, std::chrono::milliseconds timeout, bool* timed_o
 std::string send_request(const std::string& path, const std::string& message,
                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+/* send_request, repeated while the daemon answers 503: a worker lowers
+ * the count of requests in flight only after it has closed the connection,
+ * so a client that sends again as soon as it has read its reply may find
+ * earlier requests still counted. */
+std::string send_when_admitted(const std::string& path, const std::string& message);
+
 /* The JSON body of an HTTP reply (between the header block and the final
  * line end); empty when the reply is not a 200 with a body. */
 std::string reply_body(const std::string& http_reply);
@@ -32,11 +38,15 @@ std::string reply_body(const std::string& http_reply);
 /*
  * A request whose reply the daemon cannot write until the test lets it: the
  * connection's queue toward the reading end is filled before the descriptor
- * is passed, so the daemon's write blocks just as with a slow client.
+ * is passed, so the daemon's write blocks just as with a slow client. The
+ * connection is a stream socket or a pipe, in blocking mode either way.
  */
+enum class HeldKind { socket, pipe };
+
 class HeldRequest {
  public:
-  HeldRequest(const std::string& path, const std::string& message);
+  HeldRequest(const std::string& path, const std::string& message,
+              HeldKind kind = HeldKind::socket);
   ~HeldRequest();
   HeldRequest(const HeldRequest&) = delete;
   HeldRequest& operator=(const HeldRequest&) = delete;

@@ -1,0 +1,142 @@
+// SPDX-License-Identifier: MIT
+// Talking to the exposure service: one function per method, and the one place
+// that turns what came back (an error code, a busy reply, no answer at all)
+// into a sentence for the person at the page.
+
+const SCRIPT = 'roadshotwizard.cgi';
+const CONTEXT = 'exposure-wizard';
+const TIMEOUT_MS = 15000;
+// Pauses before each new attempt after a busy reply; the last one repeats.
+const BUSY_PAUSES_MS = [250, 500, 1000, 2000, 4000];
+const BUSY_ATTEMPTS = 10;
+
+// A failed request: `kind` is 'error' (an error reply with `code`), 'busy'
+// (still busy after every attempt), 'noanswer' or 'unreadable'; `message`
+// is the sentence to show.
+export class ApiError extends Error {
+  constructor(kind, message, code = null) {
+    super(message);
+    this.kind = kind;
+    this.code = code;
+  }
+}
+
+const ERROR_SENTENCES = {
+  1001: 'The camera does not speak this page\'s protocol version. Reload the page; ' +
+        'if that does not help, the page and the camera software do not match.',
+  1002: 'The camera does not know this request. The page and the camera software ' +
+        'do not match.',
+  1003: 'The camera refused the values: one is missing or outside its range.',
+  1004: 'The camera could not read the request the page sent.',
+};
+
+// The sentence for an error reply. What an internal error means depends on
+// what was asked: reading the stored scene, previewing, or applying.
+export function sentenceForCode(code, what) {
+  if (code === 1000) {
+    if (what === 'apply') {
+      return 'The settings could not be stored, or the camera did not take them. ' +
+             'The exposure service\'s log says which.';
+    }
+    if (what === 'get') {
+      return 'The camera could not read its stored scene. The exposure service\'s log ' +
+             'says why.';
+    }
+    return 'The camera could not work out settings for this scene. The exposure ' +
+           'service\'s log says why.';
+  }
+  return ERROR_SENTENCES[code] ??
+    `The camera answered with an error this page does not know (code ${Number(code)}).`;
+}
+
+const NO_ANSWER_SERVER = 'No answer from the camera\'s web server. Check that it is ' +
+  'running and that this computer can reach it.';
+const NO_ANSWER_SERVICE = 'The web server answered, but the exposure service behind it ' +
+  'did not. Check that the service is running.';
+
+export function sentenceForBusy(pauseMs) {
+  return `The camera is busy with other requests. Trying again in ${(pauseMs / 1000).toFixed(1)} s…`;
+}
+
+function sleep(ms) {
+  return new Promise((resolve) => setTimeout(resolve, ms));
+}
+
+// One HTTP exchange. Returns {busy: true} on a 503, the parsed reply
+// otherwise; throws ApiError when nothing usable came back.
+async function exchange(body) {
+  const abort = new AbortController();
+  const timer = setTimeout(() => abort.abort(), TIMEOUT_MS);
+  let response;
+  let text;
+  try {
+    response = await fetch(SCRIPT, {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json' },
+      body,
+      cache: 'no-store',
+      signal: abort.signal,
+    });
+    text = await response.text();
+  } catch {
+    throw new ApiError('noanswer', NO_ANSWER_SERVER);
+  } finally {
+    clearTimeout(timer);
+  }
+  if (response.status === 503) return { busy: true };
+  if (response.status === 502 || response.status === 504) {
+    throw new ApiError('noanswer', NO_ANSWER_SERVICE);
+  }
+  let reply = null;
+  try {
+    reply = JSON.parse(text);
+  } catch {
+    reply = null;
+  }
+  if (!response.ok || reply === null || typeof reply !== 'object') {
+    throw new ApiError('unreadable', `The camera's answer could not be read (HTTP ${response.status}).`);
+  }
+  return reply;
+}
+
+// Sends one request, retrying busy replies with a growing pause; onBusy(ms)
+// is told before each pause. Returns the reply's "data"; throws ApiError.
+async function call(method, params, what, onBusy) {
+  const request = { apiVersion: '1.0', context: CONTEXT, method };
+  if (params) request.params = params;
+  const body = JSON.stringify(request);
+  for (let attempt = 0; ; attempt++) {
+    const reply = await exchange(body);
+    if (!reply.busy) {
+      if (reply.error) throw new ApiError('error', sentenceForCode(reply.error.code, what), reply.error.code);
+      if (!reply.data || typeof reply.data !== 'object') {
+        throw new ApiError('unreadable', 'The camera\'s answer could not be read.');
+      }
+      return reply.data;
+    }
+    if (attempt + 1 >= BUSY_ATTEMPTS) {
+      throw new ApiError('busy', 'The camera stayed busy with other requests. Try again in a moment.');
+    }
+    const pause = BUSY_PAUSES_MS[Math.min(attempt, BUSY_PAUSES_MS.length - 1)];
+    onBusy?.(pause);
+    await sleep(pause);
+  }
+}
+
+// The stored scene and the interval of each value.
+export function get(onBusy) {
+  return call('get', null, 'get', onBusy);
+}
+
+// The camera settings for a scene; with apply, the scene is also stored and
+// the settings sent to the camera.
+export function set(scene, apply, onBusy) {
+  const params = {
+    apply,
+    roadOffset: scene.roadOffset,
+    carDistance: scene.carDistance,
+    cameraHeight: scene.cameraHeight,
+    carSpeed: scene.carSpeed,
+  };
+  return call('set', params, apply ? 'apply' : 'preview', onBusy);
+}

@@ -1,0 +1,114 @@
+// SPDX-License-Identifier: MIT
+// The scene diagram: a side view (camera height, distance to the capture
+// point, line of sight) and a top view (road offset from the vehicles'
+// track, direction of travel), drawn from the four scene values.
+
+import { formatNumber } from './form.js';
+
+const W = 320;
+const LEFT = 44;
+const RIGHT = 24;
+const MIN_DRAWN = 18; // a smaller extent would vanish; drawn larger and said so
+const MAX_DRAWN = 140; // a larger one would make the view tall; drawn smaller and said so
+
+function escapeText(text) {
+  return String(text).replace(/[&<>"]/g, (c) => `&#${c.charCodeAt(0)};`);
+}
+
+function n(value) {
+  return Number(value.toFixed(1));
+}
+
+function text(x, y, content, anchor = 'middle', cls = 'label') {
+  return `<text x="${n(x)}" y="${n(y)}" text-anchor="${anchor}" class="${cls}">${escapeText(content)}</text>`;
+}
+
+function line(x1, y1, x2, y2, cls, extra = '') {
+  return `<line x1="${n(x1)}" y1="${n(y1)}" x2="${n(x2)}" y2="${n(y2)}" class="${cls}"${extra}/>`;
+}
+
+// top and bottom: the vertical extent the drawing uses.
+function svg(id, title, desc, top, bottom, body) {
+  return `<figure class="view"><svg viewBox="0 ${n(top)} ${W} ${n(bottom - top)}" role="img" aria-labelledby="${id}-t ${id}-d">` +
+    `<title id="${id}-t">${escapeText(title)}</title><desc id="${id}-d">${escapeText(desc)}</desc>` +
+    `<defs><marker id="${id}-arrow" viewBox="0 0 10 10" refX="9" refY="5" markerWidth="7" markerHeight="7" orient="auto-start-reverse">` +
+    '<path d="M0,0 L10,5 L0,10 z" class="arrowhead"/></marker></defs>' +
+    `${body}</svg><figcaption>${escapeText(title)}</figcaption></figure>`;
+}
+
+// Pixels per metre along the road, and across it: the same, unless the
+// extent across would be too small to see or too tall for the view.
+function scales(along, across) {
+  const sx = (W - LEFT - RIGHT) / Math.max(along, 1);
+  let sy = sx;
+  let note = '';
+  if (across * sy > MAX_DRAWN) {
+    sy = MAX_DRAWN / across;
+    note = 'compressed';
+  } else if (across > 0 && across * sy < MIN_DRAWN) {
+    sy = MIN_DRAWN / across;
+    note = 'stretched';
+  }
+  return { sx, sy, note };
+}
+
+const metres = (v) => `${formatNumber(v, 1)} m`;
+
+function sideView(scene) {
+  const { sx, sy, note } = scales(scene.carDistance, scene.cameraHeight);
+  const ground = 0;
+  const camX = LEFT;
+  const camY = ground - scene.cameraHeight * sy;
+  const carX = camX + scene.carDistance * sx;
+  const parts = [
+    line(8, ground, W - 8, ground, 'road'),
+    line(camX, ground, camX, camY, 'pole'),
+    `<rect x="${n(camX - 7)}" y="${n(camY - 6)}" width="16" height="10" rx="2" class="camera"/>`,
+    line(camX + 8, camY, carX, ground - 6, 'sight'),
+    `<rect x="${n(carX - 12)}" y="${n(ground - 12)}" width="24" height="12" rx="3" class="car"/>`,
+    text(camX - 10, Math.min((camY + ground) / 2 + 4, ground - 4), metres(scene.cameraHeight), 'end'),
+    line(camX, ground + 12, carX, ground + 12, 'dimension'),
+    text((camX + carX) / 2, ground + 28, `${metres(scene.carDistance)} to capture point`),
+  ];
+  const top = Math.min(camY - 14, ground - 40);
+  if (note) parts.push(text(W - 8, top + 14, `height ${note}`, 'end', 'note'));
+  const desc = `Camera ${metres(scene.cameraHeight)} high, capture point ${metres(scene.carDistance)} along the road.`;
+  return svg('side', 'Side view', desc, top, ground + 36, parts.join(''));
+}
+
+function topView(scene) {
+  const offset = scene.roadOffset;
+  const { sx, sy, note } = scales(scene.carDistance, Math.abs(offset));
+  const camX = LEFT;
+  const camY = 0;
+  // The track runs below the camera for a positive offset, above for a negative one.
+  const trackY = camY + offset * sy;
+  const carX = camX + scene.carDistance * sx;
+  const below = offset >= 0;
+  const parts = [
+    `<rect x="4" y="${n(trackY - 12)}" width="${W - 8}" height="24" class="lane"/>`,
+    // Vehicles come towards the camera: the arrow points from the car to it.
+    carX - camX > 50 ? line(carX - 20, trackY, Math.max(carX - 60, camX + 24), trackY, 'travel',
+      ' marker-end="url(#top-arrow)"') : '',
+    `<rect x="${n(carX - 14)}" y="${n(trackY - 8)}" width="28" height="16" rx="4" class="car"/>`,
+    line(camX, camY, carX, trackY, 'sight'),
+    `<circle cx="${n(camX)}" cy="${n(camY)}" r="7" class="camera"/>`,
+    text((camX + carX) / 2, below ? trackY + 28 : trackY - 18,
+      `${metres(scene.carDistance)} ahead · ${formatNumber(scene.carSpeed, 1)} m/s`),
+  ];
+  if (offset !== 0) parts.push(line(camX - 18, camY, camX - 18, trackY, 'dimension'));
+  parts.push(text(camX - 8, below ? camY - 12 : camY + 22, `offset ${metres(offset)}`, 'start'));
+  const top = Math.min(camY, trackY) - (below ? 30 : 40);
+  const bottom = Math.max(camY, trackY) + (below ? 38 : 30);
+  if (note) parts.push(text(W - 8, bottom - 4, `offset ${note}`, 'end', 'note'));
+  const side = offset === 0 ? 'directly in line with' : `${metres(Math.abs(offset))} to the side of`;
+  const desc = `Camera ${side} the vehicles' track; capture point ${metres(scene.carDistance)} ahead; ` +
+    `vehicles travel at ${formatNumber(scene.carSpeed, 1)} m/s towards the camera.`;
+  return svg('top', 'Top view', desc, top, bottom, parts.join(''));
+}
+
+// Draws both views into el; without a complete scene, keeps the last drawing.
+export function renderDiagram(el, scene) {
+  if (!scene) return;
+  el.innerHTML = sideView(scene) + topView(scene);
+}
