@@ -113,7 +113,8 @@ TEST(Packaging, InstallsTheTreeIntoDestdir) {
   EXPECT_NE(access((root + "/etc").c_str(), F_OK), 0) << "the install wrote into /etc";
 
   if (LANECAMD_MANPAGES_BUILT) {
-    for (const char* page : {"man8/lanecamd.8", "man5/lanecamd.conf.5", "man1/lanecam-request.1"})
+    for (const char* page : {"man8/lanecamd.8", "man5/lanecamd.conf.5", "man1/lanecam-request.1",
+                             "man1/lanecam-httpd.1"})
       EXPECT_TRUE(S_ISREG(stat_of(root + LANECAMD_MAN_DIR "/" + page).st_mode)) << page;
   }
 }
