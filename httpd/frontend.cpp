@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -45,6 +46,15 @@ struct BytesUnref {
 };
 using Bytes = std::unique_ptr<GBytes, BytesUnref>;
 
+/* A request body that comes without its length in advance (chunked), as
+ * much of it as could go to the daemon, and whether there was more: libsoup
+ * would otherwise keep all of it, however long. */
+struct BoundedBody {
+  std::string data;
+  bool over = false;
+};
+const char kBoundedBodyKey[] = "lanecam-httpd-body";
+
 /* A page file larger than this is refused rather than read into memory. */
 const off_t kMaxFileSize = 16 * 1024 * 1024;
 
@@ -59,6 +69,12 @@ void reply_plain(SoupServerMessage* msg, const char* path, guint status, const s
   soup_server_message_set_response(msg, "text/plain; charset=utf-8", SOUP_MEMORY_COPY,
                                    body.data(), body.size());
   log_request(msg, path, std::to_string(status) + " " + line);
+}
+
+void reply_too_long(SoupServerMessage* msg, const char* path) {
+  reply_plain(msg, path, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE,
+              "request too long: the daemon takes at most " +
+                  std::to_string(httpd::kMaxTransferMessage) + " bytes with the path");
 }
 
 /* Runs once the handler has returned: takes the connection from libsoup
@@ -84,11 +100,18 @@ gboolean finish_hand_over(gpointer data) {
 void hand_to_daemon(SoupServerMessage* msg, const char* path, const FrontEndConfig* config) {
   const char* method = soup_server_message_get_method(msg);
   std::string json;
+  bool too_long = false;
   if (method == SOUP_METHOD_POST) {
-    Bytes body(soup_message_body_flatten(soup_server_message_get_request_body(msg)));
-    gsize size = 0;
-    const char* data = static_cast<const char*>(g_bytes_get_data(body.get(), &size));
-    json.assign(data ? data : "", size);
+    if (auto* bounded =
+            static_cast<BoundedBody*>(g_object_get_data(G_OBJECT(msg), kBoundedBodyKey))) {
+      json = bounded->data;
+      too_long = bounded->over;
+    } else {
+      Bytes body(soup_message_body_flatten(soup_server_message_get_request_body(msg)));
+      gsize size = 0;
+      const char* data = static_cast<const char*>(g_bytes_get_data(body.get(), &size));
+      json.assign(data ? data : "", size);
+    }
   } else if (method == SOUP_METHOD_GET) {
     const char* query = g_uri_get_query(soup_server_message_get_uri(msg));
     if (query && !httpd::percent_decode(query, &json)) {
@@ -101,6 +124,10 @@ void hand_to_daemon(SoupServerMessage* msg, const char* path, const FrontEndConf
     reply_plain(msg, path, SOUP_STATUS_METHOD_NOT_ALLOWED, "only GET and POST reach the daemon");
     return;
   }
+  if (too_long) {
+    reply_too_long(msg, path);
+    return;
+  }
   /* The daemon reads the request as a C string: a NUL would cut it short. */
   if (json.find('\0') != std::string::npos) {
     reply_plain(msg, path, SOUP_STATUS_BAD_REQUEST, "the request contains a NUL byte");
@@ -108,9 +135,7 @@ void hand_to_daemon(SoupServerMessage* msg, const char* path, const FrontEndConf
   }
   std::string message;
   if (!httpd::transfer_message(path, json, &message)) {
-    reply_plain(msg, path, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE,
-                "request too long: the daemon takes at most " +
-                    std::to_string(httpd::kMaxTransferMessage) + " bytes with the path");
+    reply_too_long(msg, path);
     return;
   }
 
@@ -133,7 +158,12 @@ void hand_to_daemon(SoupServerMessage* msg, const char* path, const FrontEndConf
   /* GSocket keeps its descriptor non-blocking, and that flag belongs to the
    * connection, not to our copy: the daemon writes its reply expecting a
    * blocking one. Given back if the datagram does not go. */
-  int client = g_socket_get_fd(soup_server_message_get_socket(msg));
+  GSocket* connection = soup_server_message_get_socket(msg);
+  if (!connection) {
+    reply_plain(msg, path, SOUP_STATUS_INTERNAL_SERVER_ERROR, "no connection to hand over");
+    return;
+  }
+  int client = g_socket_get_fd(connection);
   int flags = fcntl(client, F_GETFL);
   if (flags >= 0) fcntl(client, F_SETFL, flags & ~O_NONBLOCK);
   if (fdipc_send(transfer.get(), message.data(), message.size(), client) < 0) {
@@ -246,18 +276,33 @@ void handle_request(SoupServer*, SoupServerMessage* msg, const char* path, GHash
     serve_file(msg, path, config);
 }
 
-/* A body that cannot fit into a datagram is refused before it is read. */
+void collect_chunk(SoupServerMessage* msg, GBytes* chunk, gpointer) {
+  auto* body = static_cast<BoundedBody*>(g_object_get_data(G_OBJECT(msg), kBoundedBodyKey));
+  gsize size = 0;
+  const char* data = static_cast<const char*>(g_bytes_get_data(chunk, &size));
+  size_t room = httpd::kMaxTransferMessage - std::min(httpd::kMaxTransferMessage, body->data.size());
+  if (size > room) body->over = true;
+  body->data.append(data ? data : "", std::min<size_t>(size, room));
+}
+
+/* A body that cannot fit into a datagram is refused before it is read; one
+ * whose length is not known in advance is kept only as far as it could fit. */
 void check_length(SoupServerMessage* msg, gpointer) {
   SoupMessageHeaders* headers = soup_server_message_get_request_headers(msg);
+  SoupEncoding encoding = soup_message_headers_get_encoding(headers);
+  if (encoding == SOUP_ENCODING_CHUNKED || encoding == SOUP_ENCODING_EOF) {
+    soup_message_body_set_accumulate(soup_server_message_get_request_body(msg), FALSE);
+    g_object_set_data_full(G_OBJECT(msg), kBoundedBodyKey, new BoundedBody,
+                           [](gpointer p) { delete static_cast<BoundedBody*>(p); });
+    g_signal_connect(msg, "got-chunk", G_CALLBACK(collect_chunk), nullptr);
+    return;
+  }
   goffset length = soup_message_headers_get_content_length(headers);
-  if (soup_message_headers_get_encoding(headers) == SOUP_ENCODING_CONTENT_LENGTH &&
+  if (encoding == SOUP_ENCODING_CONTENT_LENGTH &&
       length > static_cast<goffset>(httpd::kMaxTransferMessage)) {
     soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection",
                                  "close");
-    reply_plain(msg, g_uri_get_path(soup_server_message_get_uri(msg)),
-                SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE,
-                "request too long: the daemon takes at most " +
-                    std::to_string(httpd::kMaxTransferMessage) + " bytes with the path");
+    reply_too_long(msg, g_uri_get_path(soup_server_message_get_uri(msg)));
   }
 }
 

@@ -37,8 +37,10 @@ struct Reply {
   std::string body;
 };
 
-/* One request on a fresh session, so on a fresh connection. */
-Reply http(const char* method, const std::string& url, const std::string& body = "") {
+/* One request on a fresh session, so on a fresh connection; a chunked body
+ * has no length in advance. */
+Reply http(const char* method, const std::string& url, const std::string& body = "",
+           bool chunked = false) {
   SoupSession* session = soup_session_new_with_options("timeout", 10, nullptr);
   SoupMessage* msg = soup_message_new(method, url.c_str());
   Reply r;
@@ -49,7 +51,13 @@ Reply http(const char* method, const std::string& url, const std::string& body =
   }
   if (!body.empty()) {
     GBytes* bytes = g_bytes_new(body.data(), body.size());
-    soup_message_set_request_body_from_bytes(msg, "application/json", bytes);
+    if (chunked) {
+      GInputStream* stream = g_memory_input_stream_new_from_bytes(bytes);
+      soup_message_set_request_body(msg, "application/json", stream, -1);
+      g_object_unref(stream);
+    } else {
+      soup_message_set_request_body_from_bytes(msg, "application/json", bytes);
+    }
     g_bytes_unref(bytes);
   }
   GError* error = nullptr;
@@ -126,11 +134,13 @@ TEST_F(Front, HandsScriptRequestsToTheDaemonAndServesFiles) {
   ASSERT_TRUE(daemon.running()) << daemon.err();
 
   int fds_before = count_open_fds(std::to_string(httpd->pid()));
-  Reply get = http("POST", base + "/roadshotwizard.cgi", kGet);
-  EXPECT_EQ(get.status, 200u) << get.body;
-  EXPECT_EQ(get.type, "text/json");
-  EXPECT_NE(get.body.find("\"context\": \"page\""), std::string::npos) << get.body;
-  EXPECT_NE(get.body.find("\"carSpeedInterval\""), std::string::npos) << get.body;
+  for (bool chunked : {false, true}) {
+    Reply get = http("POST", base + "/roadshotwizard.cgi", kGet, chunked);
+    EXPECT_EQ(get.status, 200u) << get.body;
+    EXPECT_EQ(get.type, "text/json");
+    EXPECT_NE(get.body.find("\"context\": \"page\""), std::string::npos) << get.body;
+    EXPECT_NE(get.body.find("\"carSpeedInterval\""), std::string::npos) << get.body;
+  }
 
   /* GET carries the JSON percent-encoded in the query, under any prefix. */
   handles::GChars query(g_uri_escape_string(kPreview, nullptr, FALSE));
@@ -175,11 +185,13 @@ TEST_F(Front, AnswersItselfWithoutTheDaemonAndKeepsServing) {
 
   /* No socket: a request that fits goes as far as the hand-over; one byte
    * more is refused before the daemon would be asked, whether the length
-   * comes in the header (POST) or only once decoded (GET). */
+   * comes in the header (POST), with the body (chunked) or only once decoded
+   * (GET). */
   Reply fits = http("POST", script, std::string(room, ' '));
   EXPECT_EQ(fits.status, 502u) << fits.body;
   EXPECT_NE(fits.body.find("no transfer socket at " + socket_path), std::string::npos) << fits.body;
   EXPECT_EQ(http("POST", script, std::string(room + 1, ' ')).status, 413u);
+  EXPECT_EQ(http("POST", script, std::string(100000, ' '), true).status, 413u);
   EXPECT_EQ(http("GET", script + "?" + std::string(room + 1, 'x')).status, 413u);
 
   /* A socket left behind by a daemon that is gone. */

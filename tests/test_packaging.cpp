@@ -91,13 +91,19 @@ TEST(Packaging, InstallsTheTreeIntoDestdir) {
 
   const std::string service = root + LANECAMD_UNIT_DIR "/lanecamd.service";
   const std::string executables[] = {root + LANECAMD_SBIN_DIR "/lanecamd",
-                                     root + LANECAMD_BIN_DIR "/lanecam-request"};
+                                     root + LANECAMD_BIN_DIR "/lanecam-request",
+                                     root + LANECAMD_BIN_DIR "/lanecam-httpd"};
   for (const auto& path : executables) EXPECT_EQ(access(path.c_str(), X_OK), 0) << path;
   const std::string files[] = {service, root + LANECAMD_UNIT_DIR "/lanecamd.socket",
                                root + LANECAMD_SYSUSERS_DIR "/lanecamd.conf",
                                root + LANECAMD_TMPFILES_DIR "/lanecamd.conf"};
   for (const auto& path : files) EXPECT_TRUE(S_ISREG(stat_of(path).st_mode)) << path;
   EXPECT_EQ(unit_value(read_file(service), "ExecStart"), LANECAMD_SBIN_DIR "/lanecamd");
+  /* The page, where a camera's firmware takes it from. */
+  if (access(LANECAMD_SOURCE_DIR "/web/index.html", F_OK) == 0) {
+    EXPECT_EQ(read_file(root + LANECAMD_DATA_DIR "/lanecamd/web/index.html"),
+              read_file(LANECAMD_SOURCE_DIR "/web/index.html"));
+  }
 
   /* The sample is the factory copy; the configuration in /etc is the
    * tmpfiles.d file's to create, never the install's. */
@@ -107,7 +113,8 @@ TEST(Packaging, InstallsTheTreeIntoDestdir) {
   EXPECT_NE(access((root + "/etc").c_str(), F_OK), 0) << "the install wrote into /etc";
 
   if (LANECAMD_MANPAGES_BUILT) {
-    for (const char* page : {"man8/lanecamd.8", "man5/lanecamd.conf.5", "man1/lanecam-request.1"})
+    for (const char* page : {"man8/lanecamd.8", "man5/lanecamd.conf.5", "man1/lanecam-request.1",
+                             "man1/lanecam-httpd.1"})
       EXPECT_TRUE(S_ISREG(stat_of(root + LANECAMD_MAN_DIR "/" + page).st_mode)) << page;
   }
 }
