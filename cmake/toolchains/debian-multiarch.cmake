@@ -25,5 +25,9 @@ set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
 # Test programs, and the target programs they start, run under qemu-user
 # called explicitly: binfmt registration may be missing (containers, CI).
-# -L points the emulator at the target's dynamic loader.
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/${LANECAMD_QEMU} -L /usr/${LANECAMD_TRIPLET})
+# "-L /" takes the target's loader and C library from the multiarch
+# directories, beside the target's other libraries, as on the camera. The
+# cross compiler's own copy under /usr/<triplet> is an older build of the
+# same C library whose forked children hang (arm64) or crash (armhf) under
+# qemu-user.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/${LANECAMD_QEMU} -L /)
