@@ -8,6 +8,7 @@
 
 #include <ostream>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -298,26 +299,77 @@ std::string preview_data(const SceneText& scene) {
   return data;
 }
 
+std::string exact_text(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+/* The exposure before its rounding to single precision, computed as the
+ * daemon computes it, for the configured motion blur of 0.01 (used only to
+ * choose scenes). */
+double unrounded_exposure(double x, double z, double y, double v) {
+  z = std::min(z, 1000.0);
+  const double offset = std::sqrt(y * y + x * x);
+  const double distance = std::max(std::sqrt(z * z + offset * offset), 5.0);
+  const double crossing = std::max((offset * v) / distance, 1.0);
+  return 0.01 / crossing * 1000000.0;
+}
+
+/* A speed for x, z, y whose unrounded exposure lies within two units in
+ * the last place of a tie between two single-precision values, so that the
+ * smallest change in the arithmetic (a fused multiply-add, say) shows in
+ * the reply's maxShutter; 0 when there is none in the speed interval. */
+double speed_on_a_tie(double x, double z, double y, double target) {
+  const float below = static_cast<float>(target);
+  const double tie = (static_cast<double>(below) +
+                      static_cast<double>(std::nextafter(below, 20000.0f))) / 2;
+  /* The exposure falls as the speed grows: bisect over the doubles. */
+  double low = 1e-3, high = 300;
+  if (unrounded_exposure(x, z, y, low) < tie || unrounded_exposure(x, z, y, high) > tie) return 0;
+  while (std::nextafter(low, high) < high) {
+    const double middle = low + (high - low) / 2;
+    if (middle <= low || middle >= high) break;
+    (unrounded_exposure(x, z, y, middle) >= tie ? low : high) = middle;
+  }
+  for (double v : {low, high}) {
+    const double e = unrounded_exposure(x, z, y, v);
+    if (std::fabs(e - tie) <= 2 * (std::nextafter(e, 1e9) - e)) return v;
+  }
+  return 0;
+}
+
 /* Scenes within the configured intervals (distances mostly below the bound
- * of 1000, where the geometry counts), as a user would type them (whole
- * numbers, one decimal) and as arbitrary doubles written exactly. */
+ * of 1000, where the geometry counts): as a user would type them (whole
+ * numbers, one decimal), as arbitrary doubles written exactly, and one in
+ * five with its speed on a rounding tie of the exposure. */
 std::vector<SceneText> generate_scenes() {
   const double bounds[4][2] = {{-20, 20}, {0, 1200}, {-10, 50}, {-5, 300}};
   std::mt19937_64 random(13);
+  auto uniform = [&](double low, double high) {
+    return low + (high - low) * (static_cast<double>(random() >> 11) * 0x1p-53);
+  };
   std::vector<SceneText> scenes;
-  for (size_t i = 0; i < kGeneratedScenes; ++i) {
+  while (scenes.size() < kGeneratedScenes) {
+    const size_t kind = scenes.size() % 5;
     SceneText scene;
-    for (int k = 0; k < 4; ++k) {
-      const double unit = static_cast<double>(random() >> 11) * 0x1p-53;
-      const double value = bounds[k][0] + (bounds[k][1] - bounds[k][0]) * unit;
-      char text[40];
-      if (i % 3 == 0)
-        std::snprintf(text, sizeof text, "%.0f", std::floor(value));
-      else if (i % 3 == 1)
-        std::snprintf(text, sizeof text, "%.1f", std::floor(value * 10) / 10);
-      else
-        std::snprintf(text, sizeof text, "%.17g", value);
-      scene[k] = text;
+    if (kind == 4) {
+      const double x = uniform(-20, 20), z = uniform(0, 1000), y = uniform(-10, 50);
+      const double v = speed_on_a_tie(x, z, y, uniform(150, 9500));
+      if (v == 0) continue;
+      scene = {exact_text(x), exact_text(z), exact_text(y), exact_text(v)};
+    } else {
+      for (int k = 0; k < 4; ++k) {
+        const double value = uniform(bounds[k][0], bounds[k][1]);
+        char text[40];
+        if (kind == 0)
+          std::snprintf(text, sizeof text, "%.0f", std::floor(value));
+        else if (kind == 1)
+          std::snprintf(text, sizeof text, "%.1f", std::floor(value * 10) / 10);
+        else
+          std::snprintf(text, sizeof text, "%.17g", value);
+        scene[k] = text;
+      }
     }
     scenes.push_back(scene);
   }
