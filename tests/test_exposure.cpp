@@ -1,23 +1,34 @@
 /*
  * The exposure computation: the worked examples bit for bit, the order and
- * text of its traces, the apply switch against the fake camera, and the
- * unusual inputs that only the bounds temper.
+ * text of its traces, the apply switch against the fake camera, the
+ * unusual inputs that only the bounds temper, and a table of generated
+ * scenes whose set reply data every processor must reproduce byte for byte.
  */
 #include <gtest/gtest.h>
 
 #include <ostream>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <limits>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bus_fixture.h"
 #include "exposure.h"
+#include "handles.h"
 #include "log.h"
 #include "log_capture.h"
+#include "methods.h"
+#include "temp_dir.h"
+#include "test_config.h"
 
 namespace {
 
@@ -252,6 +263,159 @@ TEST(UnusualInputs, ConfigurationValuesAreCopiedUnchanged) {
     EXPECT_TRUE(same_bits(s.max_gain, kNaN));
     EXPECT_EQ(s.wdr, 5);
   }
+}
+
+/*
+ * Generated scenes and the set reply data that an x86-64 build gave for
+ * them, one per line of tests/data/exposure_scenes.tsv: the four scene
+ * values as the request's JSON numbers, then the reply's "data" object with
+ * its layout whitespace removed. A build for another processor must give the
+ * same bytes. With LANECAMD_WRITE_SCENES=PATH the test writes the table
+ * afresh from this build instead of comparing.
+ */
+using SceneText = std::array<std::string, 4>; /* roadOffset, carDistance, cameraHeight, carSpeed */
+
+const char kSceneTable[] = LANECAMD_SOURCE_DIR "/tests/data/exposure_scenes.tsv";
+const size_t kGeneratedScenes = 300;
+
+/* The data object of a set preview of scene against the tests' configuration. */
+std::string preview_data(const SceneText& scene) {
+  const std::string request =
+      R"({"apiVersion":"1.0","method":"set","params":{"apply":false,"roadOffset":)" + scene[0] +
+      R"(,"carDistance":)" + scene[1] + R"(,"cameraHeight":)" + scene[2] +
+      R"(,"carSpeed":)" + scene[3] + "}}";
+  handles::Json parsed(json_loads(request.c_str(), 0, nullptr));
+  if (!parsed) return "unparsable request " + request;
+  char* reply = handle_set(parsed.get(), "1.0", nullptr);
+  const std::string text = reply ? reply : "";
+  free(reply);
+  const size_t start = text.find("\"data\": ");
+  const size_t end = text.rfind('}');
+  if (start == std::string::npos || end == std::string::npos || end < start)
+    return "no data in " + text;
+  std::string data;
+  for (char c : text.substr(start + 8, end - start - 8))
+    if (c != ' ' && c != '\n') data += c;
+  return data;
+}
+
+std::string exact_text(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+/* The exposure before its rounding to single precision, computed as the
+ * daemon computes it, for the configured motion blur of 0.01 (used only to
+ * choose scenes). */
+double unrounded_exposure(double x, double z, double y, double v) {
+  z = std::min(z, 1000.0);
+  const double offset = std::sqrt(y * y + x * x);
+  const double distance = std::max(std::sqrt(z * z + offset * offset), 5.0);
+  const double crossing = std::max((offset * v) / distance, 1.0);
+  return 0.01 / crossing * 1000000.0;
+}
+
+/* A speed for x, z, y whose unrounded exposure lies within two units in
+ * the last place of a tie between two single-precision values, so that the
+ * smallest change in the arithmetic (a fused multiply-add, say) shows in
+ * the reply's maxShutter; 0 when there is none in the speed interval. */
+double speed_on_a_tie(double x, double z, double y, double target) {
+  const float below = static_cast<float>(target);
+  const double tie = (static_cast<double>(below) +
+                      static_cast<double>(std::nextafter(below, 20000.0f))) / 2;
+  /* The exposure falls as the speed grows: bisect over the doubles. */
+  double low = 1e-3, high = 300;
+  if (unrounded_exposure(x, z, y, low) < tie || unrounded_exposure(x, z, y, high) > tie) return 0;
+  while (std::nextafter(low, high) < high) {
+    const double middle = low + (high - low) / 2;
+    if (middle <= low || middle >= high) break;
+    (unrounded_exposure(x, z, y, middle) >= tie ? low : high) = middle;
+  }
+  for (double v : {low, high}) {
+    const double e = unrounded_exposure(x, z, y, v);
+    if (std::fabs(e - tie) <= 2 * (std::nextafter(e, 1e9) - e)) return v;
+  }
+  return 0;
+}
+
+/* Scenes within the configured intervals (distances mostly below the bound
+ * of 1000, where the geometry counts): as a user would type them (whole
+ * numbers, one decimal), as arbitrary doubles written exactly, and one in
+ * five with its speed on a rounding tie of the exposure. */
+std::vector<SceneText> generate_scenes() {
+  const double bounds[4][2] = {{-20, 20}, {0, 1200}, {-10, 50}, {-5, 300}};
+  std::mt19937_64 random(13);
+  auto uniform = [&](double low, double high) {
+    return low + (high - low) * (static_cast<double>(random() >> 11) * 0x1p-53);
+  };
+  std::vector<SceneText> scenes;
+  while (scenes.size() < kGeneratedScenes) {
+    const size_t kind = scenes.size() % 5;
+    SceneText scene;
+    if (kind == 4) {
+      const double x = uniform(-20, 20), z = uniform(0, 1000), y = uniform(-10, 50);
+      const double v = speed_on_a_tie(x, z, y, uniform(150, 9500));
+      if (v == 0) continue;
+      scene = {exact_text(x), exact_text(z), exact_text(y), exact_text(v)};
+    } else {
+      for (int k = 0; k < 4; ++k) {
+        const double value = uniform(bounds[k][0], bounds[k][1]);
+        char text[40];
+        if (kind == 0)
+          std::snprintf(text, sizeof text, "%.0f", std::floor(value));
+        else if (kind == 1)
+          std::snprintf(text, sizeof text, "%.1f", std::floor(value * 10) / 10);
+        else
+          std::snprintf(text, sizeof text, "%.17g", value);
+        scene[k] = text;
+      }
+    }
+    scenes.push_back(scene);
+  }
+  return scenes;
+}
+
+class Scenes : public ::testing::Test {
+ protected:
+  TempDir dir;
+  void SetUp() override {
+    write_file(dir.file("lanecamd.conf"), test_config_text());
+    setenv("LANECAMD_CONFIG", dir.file("lanecamd.conf").c_str(), 1);
+  }
+};
+
+TEST_F(Scenes, SetReplyDataMatchesTheStoredTableByteForByte) {
+  if (const char* out = std::getenv("LANECAMD_WRITE_SCENES")) {
+    std::ofstream table(out);
+    table << "# roadOffset\tcarDistance\tcameraHeight\tcarSpeed\tset reply data\n";
+    for (const auto& s : generate_scenes())
+      table << s[0] << '\t' << s[1] << '\t' << s[2] << '\t' << s[3] << '\t' << preview_data(s)
+            << '\n';
+    ASSERT_TRUE(table.good()) << out;
+    GTEST_SKIP() << "table written to " << out;
+  }
+
+  std::ifstream table(kSceneTable);
+  ASSERT_TRUE(table.is_open()) << kSceneTable;
+  std::string line;
+  size_t rows = 0;
+  int mismatches = 0;
+  while (std::getline(table, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    SceneText scene;
+    std::string expected;
+    for (auto& f : scene) std::getline(fields, f, '\t');
+    std::getline(fields, expected);
+    ++rows;
+    const std::string data = preview_data(scene);
+    if (data != expected && ++mismatches <= 10)
+      ADD_FAILURE() << "scene " << scene[0] << ' ' << scene[1] << ' ' << scene[2] << ' '
+                    << scene[3] << "\n  got      " << data << "\n  expected " << expected;
+  }
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_EQ(rows, kGeneratedScenes);
 }
 
 }  // namespace

@@ -136,12 +136,14 @@ TEST_P(MethodsPreview, GivesWorkedExposureAndChangesNothing) {
   const auto& p = GetParam();
   write_file(config_path, config_text({{"maxMotionBlur", p.blur}, {"roadOffset_max", "30"}}));
   const std::string before = read_file(config_path);
-  EXPECT_EQ(body(set_request(scene_params(false, p.x, p.z, p.y, p.v))),
-            std::string("{\n  \"apiVersion\": \"1.0\",\n  \"context\": \"s\",\n  \"method\": \"set\",\n"
+  /* The whole reply, byte for byte: every processor's daemon must send these. */
+  EXPECT_EQ(send_request(socket_path, cgi_message(set_request(scene_params(false, p.x, p.z, p.y, p.v)))),
+            std::string("HTTP/1.0 200 OK\r\nContent-Type: text/json\r\n\r\n"
+                        "{\n  \"apiVersion\": \"1.0\",\n  \"context\": \"s\",\n  \"method\": \"set\",\n"
                         "  \"data\": {\n    \"maxGain\": 24.0,\n    \"maxShutter\": ") +
                 p.max_shutter +
                 ",\n    \"wdr\": true,\n    \"irCut\": \"off\",\n    \"irisEnabled\": false,\n"
-                "    \"irisPosition\": 3\n  }\n}");
+                "    \"irisPosition\": 3\n  }\n}\r\n");
   EXPECT_EQ(read_file(config_path), before);
   EXPECT_TRUE(bus.calls().empty());
 }

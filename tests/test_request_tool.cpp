@@ -47,6 +47,8 @@ class RequestTool : public ::testing::Test {
   /* The tool with the socket given through the environment, as a user would. */
   CommandResult tool(std::vector<std::string> args, const std::string& input = "") {
     args.insert(args.begin(), LANECAMD_REQUEST_TOOL);
+    const auto emulator = target_emulator();
+    args.insert(args.begin(), emulator.begin(), emulator.end());
     return run_command(args, {{"LANECAMD_TRANSFER_SOCKET", socket_path}}, input);
   }
 };

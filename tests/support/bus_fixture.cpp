@@ -20,6 +20,8 @@
 #include <sstream>
 #include <thread>
 
+#include "daemon_process.h"
+
 extern char** environ;
 
 namespace {
@@ -185,8 +187,9 @@ bool BusFixture::start_camera(const FakeCameraOptions& options) {
   stop_camera();
   std::string record = dir_.file("record");
   write_file(record, "");
-  std::vector<std::string> args = {LANECAMD_FAKE_CAMERA, "--record", record,
-                                   "--stats", dir_.file("stats"), "--optics", options.optics};
+  std::vector<std::string> args = target_emulator();
+  args.insert(args.end(), {LANECAMD_FAKE_CAMERA, "--record", record, "--stats",
+                           dir_.file("stats"), "--optics", options.optics});
   for (const auto& f : options.fail) args.insert(args.end(), {"--fail", f});
   for (const auto& d : options.delay) args.insert(args.end(), {"--delay", d});
   for (const auto& n : options.no_message_error)

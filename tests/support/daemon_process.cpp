@@ -16,18 +16,19 @@
 
 namespace {
 
-/* LANECAMD_TEST_WRAPPER split at spaces: a program and its arguments that
- * run the daemon (a memory checker, say). */
-std::vector<std::string> test_wrapper() {
+std::vector<std::string> split_words(const char* text) {
   std::vector<std::string> words;
-  const char* wrapper = std::getenv("LANECAMD_TEST_WRAPPER");
-  if (!wrapper) return words;
-  gchar** parts = g_strsplit(wrapper, " ", -1);
+  if (!text) return words;
+  gchar** parts = g_strsplit(text, " ", -1);
   for (gchar** p = parts; *p; ++p)
     if (**p) words.push_back(*p);
   g_strfreev(parts);
   return words;
 }
+
+/* LANECAMD_TEST_WRAPPER split at spaces: a program and its arguments that
+ * run the daemon (a memory checker, say). */
+std::vector<std::string> test_wrapper() { return split_words(std::getenv("LANECAMD_TEST_WRAPPER")); }
 
 [[noreturn]] void exec_child(const DaemonOptions& options, const std::string& out,
                              const std::string& err) {
@@ -65,6 +66,7 @@ std::vector<std::string> test_wrapper() {
   std::vector<std::string> words = options.prefix_args;
   if (options.program.empty()) {
     for (const auto& w : test_wrapper()) words.push_back(w);
+    for (const auto& w : target_emulator()) words.push_back(w);
     words.push_back(daemon_binary());
   } else {
     words.push_back(options.program);
@@ -78,6 +80,8 @@ std::vector<std::string> test_wrapper() {
 }
 
 }  // namespace
+
+std::vector<std::string> target_emulator() { return split_words(LANECAMD_TARGET_EMULATOR); }
 
 std::string daemon_binary() {
   const char* override_path = std::getenv("LANECAMD_TEST_BINARY");

@@ -64,6 +64,11 @@ class DaemonProcess {
  * SIGTERM rather than SIGKILL when the process object goes. */
 std::string daemon_binary();
 
+/* The command that runs a program of this build (the daemon, the fake
+ * camera, the request tool) before its path: empty in a native build, the
+ * emulator that also runs the tests in a cross build. */
+std::vector<std::string> target_emulator();
+
 /* Waits until path exists; false on timeout. */
 bool wait_for_path(const std::string& path,
                    std::chrono::milliseconds timeout = std::chrono::seconds(5));
