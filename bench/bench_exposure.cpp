@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Cost of one exposure computation without applying it (what a set preview
  * adds to a request).

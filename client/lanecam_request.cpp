@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * lanecam-request: sends one JSON request to lanecamd's transfer socket the
  * way the web server does and prints the reply.

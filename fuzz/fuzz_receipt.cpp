@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Fuzz target of the receipt path: one datagram with zero, one or many
  * descriptors attached goes through the transfer socket's watch callback

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Fuzz target of the request path: arbitrary bytes as the JSON text that
  * the transport hands to handle_request, against a complete temporary

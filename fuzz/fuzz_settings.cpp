@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Fuzz target of the configuration loader: arbitrary bytes as the whole
  * configuration file, read by settings_load. A load that succeeds must

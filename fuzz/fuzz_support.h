@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * What the fuzz targets share: a private temporary directory holding a
  * complete configuration file that LANECAMD_CONFIG points at, a system bus

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * JSON API envelope: the single entry point handle_request, the supported API
  * version "1.0", and the error replies of every method.

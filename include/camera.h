@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Camera control: pushes one CameraSettings record to the camera's
  * image-control and optics services over the system D-Bus.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Exposure computation: from the scene of one set request and the
  * configuration to the camera settings, bounded so that motion blur stays

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Scope guards for the handles the daemon takes from GLib, jansson and
  * sd-bus. The modules stay free functions with 1/0 results; these only make

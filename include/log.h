@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Logging conventions of the daemon.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The get and set methods of the JSON API: report the stored scene values
  * with their allowed intervals, or validate new scene values and preview or

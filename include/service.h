@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Service frame: start-up, command line, log sink, debug flag, signals,
  * detaching, the main loop and the exit when idle.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Settings: the records that carry every setting between the configuration
  * file, the JSON methods, the exposure computation and the camera control,

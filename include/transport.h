@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Request transport: the transfer socket on which the web server hands over
  * each request with the client's connection descriptor, the admission of at

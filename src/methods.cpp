@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The get and set methods of the JSON API.
  *

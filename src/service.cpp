@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Service frame: the daemon's main routine, its signal handling and its exit
  * when idle.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Settings: the text form of IR-cut modes and the configuration file.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Child programs for the packaging, request tool and demo tests.
  */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Runs a program as a child of the test and collects what it did: its exit
  * status and its standard output and error, each kept in a file of a

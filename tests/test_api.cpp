@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The JSON envelope: whole reply texts, byte for byte, for the versions
  * method and every error reply that the envelope gives itself.

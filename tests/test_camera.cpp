@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Camera control against a private bus: every call of an application is
  * checked as the fake camera received it (order, object, interface,

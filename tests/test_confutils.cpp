@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Tests of the durable configuration write: contents, mode and owner of the
  * replaced file, the reused temporary file, failing steps on real file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The daemon binary as a process: its command line, signals, the transfer
  * socket (created or passed by the service manager), the framing of replies,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * tools/demo --once as a user runs it: it installs, builds, starts the bus,
  * the fake camera and the daemon, shows the three replies and the camera's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The exposure computation: the worked examples bit for bit, the order and
  * text of its traces, the apply switch against the fake camera, the

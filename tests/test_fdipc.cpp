@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * fd passing: the created server socket's node, and the receipt of messages
  * with no, one or many descriptors, without leaking any of them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The get and set methods end to end: requests through the transfer socket
  * of the real daemon process, against a temporary configuration file and the

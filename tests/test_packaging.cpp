@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The installed tree and the units: an install into a temporary DESTDIR,
  * the units checked by systemd-analyze, and the installed daemon started on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * lanecam-request against the real daemon on a temporary socket and
  * configuration, with the fake camera on a private bus: each method, the raw

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Tests of the settings module against real configuration files: loading
  * every value and each way a load fails, storing the scene values, failed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Ending the daemon while it works: SIGTERM with requests and applies in
  * flight must end it cleanly (status 0, no sanitizer report), and SIGKILL at

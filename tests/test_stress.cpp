@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The daemon under sustained load: many thousands of requests from eight
  * clients at once, mixing every kind the web server may hand over, against

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Makes the worker pool's handoff visible to ThreadSanitizer (linked into
  * the daemon and the in-process tests of the Tsan build only).

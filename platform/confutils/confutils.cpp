@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Durable, atomic replacement of a configuration file's contents.
  *

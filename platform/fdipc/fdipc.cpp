@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * fd passing over a local datagram socket.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * fd passing over a local datagram socket: the server socket on which the web
  * server hands over requests, the receipt of one message together with the

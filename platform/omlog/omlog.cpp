@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Log sinks for the daemon's GLib log output.
  *

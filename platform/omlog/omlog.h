@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Log sinks: route all GLib log output of the process to standard output or
  * to syslog. Levels: the first user level (256) as error, warning (16) as

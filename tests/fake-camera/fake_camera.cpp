@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * fake-camera: a stand-in for the camera's image-control and optics services
  * on a private D-Bus, for the tests and for demos.

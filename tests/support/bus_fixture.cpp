@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The bus test bed: a private dbus-daemon and the fake camera on it, as
  * child processes of the test, and readers for the fake camera's record.

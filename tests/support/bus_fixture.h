@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The bus test bed: a private dbus-daemon started with the project's bus
  * configuration (tests/bus.conf), DBUS_SYSTEM_BUS_ADDRESS pointed at it for

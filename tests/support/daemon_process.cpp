@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "daemon_process.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The real daemon binary as a child process of the test: started with chosen
  * arguments and environment, its standard output and error captured in

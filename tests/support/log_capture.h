@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Captures the GLib log output of the test process: every message with its
  * level, in order, so a test can assert exactly what was logged.

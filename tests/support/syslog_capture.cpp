@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "syslog_capture.h"
 
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * A private /dev/log for one daemon process. The daemon is started inside a
  * mount namespace of its own whose /dev leads to the real devices, except

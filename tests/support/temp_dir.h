@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Temporary directories and small file helpers for tests.
  */

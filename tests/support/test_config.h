@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The configuration file the daemon tests run against: every key with a
  * known value, negative lower bounds, and a group the daemon does not use.

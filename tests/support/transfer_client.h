@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * A client of the transfer socket that behaves like the web server: one
  * datagram with the request text ("... roadshotwizard.cgi", one character,
