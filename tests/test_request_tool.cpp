@@ -45,11 +45,18 @@ class RequestTool : public ::testing::Test {
     return std::make_unique<DaemonProcess>(dir.path(), o);
   }
 
+  /* The words that run the tool: its path, behind the target's emulator in
+   * a cross build. */
+  static std::vector<std::string> tool_command() {
+    std::vector<std::string> words = target_emulator();
+    words.push_back(LANECAMD_REQUEST_TOOL);
+    return words;
+  }
+
   /* The tool with the socket given through the environment, as a user would. */
   CommandResult tool(std::vector<std::string> args, const std::string& input = "") {
-    args.insert(args.begin(), LANECAMD_REQUEST_TOOL);
-    const auto emulator = target_emulator();
-    args.insert(args.begin(), emulator.begin(), emulator.end());
+    const auto command = tool_command();
+    args.insert(args.begin(), command.begin(), command.end());
     return run_command(args, {{"LANECAMD_TRANSFER_SOCKET", socket_path}}, input);
   }
 };
@@ -153,6 +160,8 @@ TEST_F(RequestTool, NotSentAndUnansweredExitApart) {
   const std::string closed = dir.file("closed");
   const std::vector<std::string> kApply = with({"set", "--apply"}, kScene);
   auto as_nobody = [](std::vector<std::string> args) {
+    const auto command = tool_command();
+    args.insert(args.begin(), command.begin(), command.end());
     args.insert(args.begin(), {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
     return args;
   };
@@ -171,7 +180,7 @@ TEST_F(RequestTool, NotSentAndUnansweredExitApart) {
       {"Stale", {"get"}, 5, "nobody receives on " + socket_path},
       {"Missing", {"--socket", dir.file("none"), "get"}, 5,
        "no transfer socket at " + dir.file("none")},
-      {"PermissionDenied", as_nobody({LANECAMD_REQUEST_TOOL, "--socket", closed, "get"}), 5,
+      {"PermissionDenied", as_nobody({"--socket", closed, "get"}), 5,
        "cannot reach " + closed + ": Permission denied"},
       {"SilentGet", {"--socket", closed, "--timeout", "0.2", "get"}, 4,
        "no answer from lanecamd on " + closed + " within 0.2 s\n"},
@@ -203,8 +212,9 @@ TEST_F(RequestTool, UnwritableOutputExitsWithSix) {
   const std::vector<std::string> cases[] = {{"get"}, {"--raw", "versions"}, {"--version"}, {"--help"}};
   for (const auto& args : cases) {
     SCOPED_TRACE(args[0]);
-    std::vector<std::string> argv = {"sh", "-c", "exec \"$0\" \"$@\" >/dev/full",
-                                     LANECAMD_REQUEST_TOOL};
+    std::vector<std::string> argv = {"sh", "-c", "exec \"$0\" \"$@\" >/dev/full"};
+    const auto command = tool_command();
+    argv.insert(argv.end(), command.begin(), command.end());
     argv.insert(argv.end(), args.begin(), args.end());
     CommandResult r = run_command(argv, {{"LANECAMD_TRANSFER_SOCKET", socket_path}});
     EXPECT_EQ(r.code(), 6) << r.err;
