@@ -199,10 +199,12 @@ guint resolve_file(const FrontEndConfig* config, const std::string& relative, st
     if (!httpd::path_inside(config->root, resolved)) return SOUP_STATUS_FORBIDDEN;
     struct stat st;
     if (stat(resolved, &st) != 0) return SOUP_STATUS_NOT_FOUND;
-    if (!S_ISDIR(st.st_mode)) {
+    if (S_ISREG(st.st_mode)) {
       *file = resolved;
       return 0;
     }
+    /* A FIFO or device would block the open, and the whole front end. */
+    if (!S_ISDIR(st.st_mode)) return SOUP_STATUS_FORBIDDEN;
     candidate = std::string(resolved) + "/index.html";
   }
   return SOUP_STATUS_FORBIDDEN;  /* a directory without index.html: no listings */
@@ -240,7 +242,7 @@ void serve_file(SoupServerMessage* msg, const char* path, const FrontEndConfig* 
 
   /* The resolved path has no symbolic link left; O_NOFOLLOW refuses one put
    * there since. */
-  Fd fd(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  Fd fd(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
       st.st_size > kMaxFileSize) {

@@ -179,6 +179,10 @@ bool write_all(int fd, iovec* iov, int count, gint64 deadline) {
       msg.msg_iovlen = static_cast<size_t>(count);
       n = sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0 && errno == ENOTSOCK) {
+        /* One opened only for reading never becomes writable: fail now
+         * rather than at the deadline. */
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
         socket = false;
         continue;
       }

@@ -100,6 +100,7 @@ class Front : public ::testing::Test {
     write_file(web + "/app.js", "export {};\n");
     write_file(dir.file("secret"), "not for the web\n");
     ASSERT_EQ(symlink(dir.file("secret").c_str(), (web + "/outside").c_str()), 0);
+    ASSERT_EQ(mkfifo((web + "/fifo").c_str(), 0644), 0);
 
     DaemonOptions o;
     o.program = LANECAM_HTTPD;
@@ -160,6 +161,7 @@ TEST_F(Front, HandsScriptRequestsToTheDaemonAndServesFiles) {
       {"/app.js", 200, "text/javascript"},
       {"/missing.css", 404, "text/plain"},
       {"/outside", 403, "text/plain"},  /* a symbolic link out of the root */
+      {"/fifo", 403, "text/plain"},     /* would block the front end's open */
   };
   for (const auto& f : files) {
     Reply r = http("GET", base + f.path);

@@ -159,8 +159,11 @@ TEST_F(RequestTool, BusyDaemonExitsWithThree) {
 TEST_F(RequestTool, NotSentAndUnansweredExitApart) {
   const std::string closed = dir.file("closed");
   const std::vector<std::string> kApply = with({"set", "--apply"}, kScene);
-  auto as_nobody = [](std::vector<std::string> args) {
-    const auto command = tool_command();
+  /* A copy the other user can reach wherever the build tree lies. */
+  const std::string copy = copy_executable(LANECAMD_REQUEST_TOOL, dir.file("lanecam-request"));
+  auto as_nobody = [&copy](std::vector<std::string> args) {
+    std::vector<std::string> command = target_emulator();
+    command.push_back(copy);
     args.insert(args.begin(), command.begin(), command.end());
     args.insert(args.begin(), {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
     return args;

@@ -68,7 +68,7 @@ std::vector<std::string> test_wrapper() { return split_words(std::getenv("LANECA
   if (options.program.empty()) {
     for (const auto& w : test_wrapper()) words.push_back(w);
     for (const auto& w : target_emulator()) words.push_back(w);
-    words.push_back(daemon_binary());
+    words.push_back(options.binary.empty() ? daemon_binary() : options.binary);
   } else {
     words.push_back(options.program);
   }

@@ -30,6 +30,9 @@ struct DaemonOptions {
   /* Run this program with args instead of the daemon, and without the test
    * wrapper (used for lanecam-httpd). */
   std::string program;
+  /* The daemon binary, when not daemon_binary() (a copy that another user
+   * may run, say); still behind the wrapper and the emulator. */
+  std::string binary;
 };
 
 class DaemonProcess {

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "daemon_process.h"
@@ -40,6 +41,11 @@ SyslogCapture::SyslogCapture(const std::string& dir) : dir_(dir) {
 
 SyslogCapture::~SyslogCapture() {
   if (fd_ >= 0) close(fd_);
+}
+
+bool SyslogCapture::available() {
+  return std::system("unshare --mount --propagation private "
+                     "sh -c 'mount -t tmpfs tmpfs /mnt' >/dev/null 2>&1") == 0;
 }
 
 std::vector<std::string> SyslogCapture::prefix() const {

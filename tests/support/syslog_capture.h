@@ -19,6 +19,10 @@ class SyslogCapture {
   SyslogCapture(const SyslogCapture&) = delete;
   SyslogCapture& operator=(const SyslogCapture&) = delete;
 
+  /* Whether this process may make the namespace (root with the right to
+   * mount); a test without it skips. */
+  static bool available();
+
   /* The command that runs the daemon in the namespace, for
    * DaemonOptions::prefix_args. */
   std::vector<std::string> prefix() const;

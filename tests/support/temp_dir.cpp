@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "temp_dir.h"
 
+#include <sys/stat.h>
+
 #include <dirent.h>
 #include <gtest/gtest.h>
 
@@ -51,4 +53,10 @@ int count_open_fds(const std::string& pid) {
     if (e->d_name[0] != '.') ++n;
   closedir(d);
   return pid == "self" ? n - 1 : n; /* opendir's own descriptor */
+}
+
+std::string copy_executable(const std::string& from, const std::string& path) {
+  write_file(path, read_file(from));
+  chmod(path.c_str(), 0755);
+  return path;
 }

@@ -26,3 +26,6 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& contents);
 /* Number of open descriptors of a process (/proc/PID/fd); "self" by default. */
 int count_open_fds(const std::string& pid = "self");
+/* Copies an executable to path with mode 0755: a program of the build tree
+ * that another user must run, wherever the tree lies. Returns path. */
+std::string copy_executable(const std::string& from, const std::string& path);
