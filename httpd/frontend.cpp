@@ -155,20 +155,15 @@ void hand_to_daemon(SoupServerMessage* msg, const char* path, const FrontEndConf
     return;
   }
 
-  /* GSocket keeps its descriptor non-blocking, and that flag belongs to the
-   * connection, not to our copy: the daemon writes its reply expecting a
-   * blocking one. Given back if the datagram does not go. */
+  /* The descriptor goes as GSocket keeps it, non-blocking: the daemon
+   * writes its reply without waiting on the descriptor's mode. */
   GSocket* connection = soup_server_message_get_socket(msg);
   if (!connection) {
     reply_plain(msg, path, SOUP_STATUS_INTERNAL_SERVER_ERROR, "no connection to hand over");
     return;
   }
-  int client = g_socket_get_fd(connection);
-  int flags = fcntl(client, F_GETFL);
-  if (flags >= 0) fcntl(client, F_SETFL, flags & ~O_NONBLOCK);
-  if (fdipc_send(transfer.get(), message.data(), message.size(), client) < 0) {
+  if (fdipc_send(transfer.get(), message.data(), message.size(), g_socket_get_fd(connection)) < 0) {
     int err = errno;
-    if (flags >= 0) fcntl(client, F_SETFL, flags);
     if (err == EAGAIN) {
       /* The daemon is there but has a full queue: busy, as its own 503
        * says, so the page's retry applies. */

@@ -43,10 +43,6 @@ struct LoopUnref {
 };
 using Loop = std::unique_ptr<GMainLoop, LoopUnref>;
 
-struct ErrorFree {
-  void operator()(GError* e) const { g_error_free(e); }
-};
-
 void complain(const std::string& text) { std::fprintf(stderr, "lanecam-httpd: %s\n", text.c_str()); }
 
 /* "ADDRESS:PORT" with a numeric address ("[::1]:8080" for IPv6) to a socket
