@@ -14,9 +14,13 @@
  * limit and the increment need not be one atomic step: between them the
  * count can only fall.
  *
- * No client can hold a thread: the main loop writes a 503 only as far as it
- * goes at once, and a worker gives up on a reply that is not written within
- * five seconds (reply_write.h).
+ * No client can hold the main loop: it writes a 503 only to a socket, only
+ * as far as it goes at once, and closes the socket without lingering. A 503
+ * for anything else (a pipe, say) goes to one of a few writers off the
+ * loop, since even opening or closing a pipe waits for its lock, which
+ * another process can hold; only when all of them are taken does the loop
+ * close such a descriptor itself, unanswered. A worker gives up on a reply
+ * that is not written within five seconds (reply_write.h).
  */
 #include "transport.h"
 
@@ -51,6 +55,10 @@ const int kMaxWorkerThreads = 3;
 const int32_t kAdmissionLimit = 2;
 /* A reply is a few kilobytes: any client that reads takes it at once. */
 const int kReplyWriteTimeoutMs = 5000;
+/* Writers off the main loop for 503 replies to descriptors that are not
+ * sockets; one only waits on a client whose pipe lock another process
+ * holds. */
+const int kMaxBusyReplyWriters = 2;
 
 const char kReplyHeader[] = "HTTP/1.0 200 OK\r\nContent-Type: text/json\r\n\r\n";
 const char kReplyNoBody[] = "HTTP/1.0 200 OK\r\n\r\n";
@@ -61,6 +69,11 @@ const char kReplyBusy[] =
 static_assert(sizeof(kReplyBusy) - 1 == 114, "the 503 reply is 114 bytes");
 
 GThreadPool* worker_pool = nullptr;
+GThreadPool* busy_reply_pool = nullptr;
+/* 503 replies handed to busy_reply_pool and not yet finished; raised only
+ * on the main loop thread, lowered by the writers. Not requests: the exit
+ * when idle does not wait for them, as each writes only what fits at once. */
+std::atomic<int32_t> busy_replies{0};
 
 iovec text_iovec(const char* text, size_t length) {
   return iovec{const_cast<char*>(text), length};
@@ -94,6 +107,42 @@ void log_socket_creation_reason(const char* path, int err) {
 void free_request(TransferRequest* request) {
   reply_close(request->client_fd);
   g_free(request);
+}
+
+iovec busy_iovec() { return text_iovec(kReplyBusy, sizeof(kReplyBusy) - 1); }
+
+/* Pool function of busy_reply_pool: the 503 as far as it goes at once. */
+void busy_reply_writer(gpointer data, gpointer) {
+  auto* request = static_cast<TransferRequest*>(data);
+  iovec busy = busy_iovec();
+  if (!reply_write(request->client_fd, &busy, 1, 0)) log_warning("%sToo many clients connected");
+  free_request(request);
+  busy_replies.fetch_sub(1);
+}
+
+/* Answers 503 on the main loop thread and frees the request, or hands it to
+ * busy_reply_pool, which then owns it. */
+void answer_busy(TransferRequest* request) {
+  iovec busy = busy_iovec();
+  switch (reply_write_socket(request->client_fd, &busy, 1, 0)) {
+    case ReplyWrite::written:
+      break;
+    case ReplyWrite::failed:
+      log_warning("%sToo many clients connected");
+      break;
+    case ReplyWrite::not_socket:
+      if (busy_replies.load() < kMaxBusyReplyWriters) {
+        busy_replies.fetch_add(1);
+        g_thread_pool_push(busy_reply_pool, request, nullptr);
+        return;
+      }
+      log_warning("%sEvery writer for 503 replies to descriptors that are not sockets is busy; "
+                  "descriptor %d closed unanswered",
+                  request->client_fd);
+      log_warning("%sToo many clients connected");
+      break;
+  }
+  free_request(request);
 }
 
 }  // namespace
@@ -145,7 +194,10 @@ bool setup_transfer_socket() {
 bool setup_worker_pool() {
   GError* error = nullptr;
   worker_pool = g_thread_pool_new(client_worker, nullptr, kMaxWorkerThreads, FALSE, &error);
-  if (!worker_pool) {
+  if (worker_pool)
+    busy_reply_pool =
+        g_thread_pool_new(busy_reply_writer, nullptr, kMaxBusyReplyWriters, FALSE, &error);
+  if (!busy_reply_pool) {
     log_error("%sCould not create threadpool %s", error ? error->message : "");
     g_clear_error(&error);
     return false;
@@ -167,11 +219,7 @@ gboolean transfer_socket_cb(GIOChannel* channel, GIOCondition, gpointer) {
   request->request_text[received] = '\0';
 
   if (active_clients.load() >= kAdmissionLimit) {
-    /* Never block the main loop on a client: a 503 that does not fit into
-     * the connection's buffer at once is dropped. */
-    iovec busy = text_iovec(kReplyBusy, sizeof(kReplyBusy) - 1);
-    if (!reply_write(request->client_fd, &busy, 1, 0)) log_warning("%sToo many clients connected");
-    free_request(request);
+    answer_busy(request);
     return TRUE;
   }
 
