@@ -14,6 +14,9 @@
  *             mode: the 503 must be dropped at once, and a worker's reply
  *             waits until this side drains the queue
  *
+ * A 503 to anything but a socket is written off the receipt thread, so its
+ * writer may still hold the descriptor when the callback has returned.
+ *
  * After each input every descriptor the daemon was given must be closed
  * (its peer reads end of file), the process holds exactly the descriptors
  * it held before, and the client got what the message asks for: the 503
@@ -156,6 +159,16 @@ bool send_message(int sock, const uint8_t* bytes, size_t size, const std::vector
   return n == static_cast<ssize_t>(size);
 }
 
+/* Waits until every writing end of the pipe whose reading end is fd has
+ * been closed (POLLHUP comes even while data is queued). */
+void wait_hangup(int fd) {
+  for (int waits = 0;; ++waits) {
+    pollfd p{fd, 0, 0};
+    if (poll(&p, 1, 10) > 0 && (p.revents & POLLHUP)) return;
+    if (waits > 200) fail("a passed pipe was left open");
+  }
+}
+
 /* Everything written to fd up to end of file; fails when the other end is
  * still open after two seconds. The daemon's own descriptors are checked
  * exactly by the count below; the wait only allows for the kernel, which
@@ -208,8 +221,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (busy) active_clients.store(2);
   transfer_socket_cb(r.channel, G_IO_IN, nullptr);
-  // The worker may be blocked on the full queue: let it through.
+  // The worker may be blocked on the full queue: let it through. A 503
+  // writer must give up without that: drain only once it has let go.
   if (!connections.empty() && connections[0].filler > 0) {
+    if (busy) wait_hangup(connections[0].peer);
     drain(connections[0].peer, connections[0].filler);
     connections[0].filler = 0;
   }
@@ -246,7 +261,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
+  // A 503 writer may be finishing with a pipe that nobody reads.
   int now = fuzz_open_fds();
+  for (int waits = 0; now != r.baseline_fds && waits < 200; ++waits) {
+    poll(nullptr, 0, 10);
+    now = fuzz_open_fds();
+  }
   if (now != r.baseline_fds)
     fail("descriptors " + std::to_string(r.baseline_fds) + " before, " + std::to_string(now) +
          " after");

@@ -39,9 +39,10 @@ const char* transfer_socket_path();
 bool setup_transfer_socket();
 
 /*
- * Creates the worker pool that serves admitted requests (at most 3 threads).
- * Called after the daemon has detached, since its threads would not survive
- * the fork. Returns false after logging on failure.
+ * Creates the worker pool that serves admitted requests (at most 3 threads)
+ * and the pool that writes 503 replies to descriptors that are not sockets
+ * (at most 2). Called after the daemon has detached, since their threads
+ * would not survive the fork. Returns false after logging on failure.
  */
 bool setup_worker_pool();
 

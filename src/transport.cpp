@@ -14,38 +14,33 @@
  * limit and the increment need not be one atomic step: between them the
  * count can only fall.
  *
- * No client can hold a thread: the main loop writes a 503 only as far as it
- * goes at once, and a worker gives up on a reply that is not written within
- * five seconds. Sockets are written with MSG_DONTWAIT and waited on with
- * poll. Any other descriptor (a pipe, say) may be in blocking mode, and its
- * flags are shared with the client, so they are not touched: a periodic
- * timer signal aimed at the writing thread interrupts a write that blocks.
+ * No client can hold the main loop: it writes a 503 only to a socket, only
+ * as far as it goes at once, and closes the socket without lingering. A 503
+ * for anything else (a pipe, say) goes to one of a few writers off the
+ * loop, since even opening or closing a pipe waits for its lock, which
+ * another process can hold; only when all of them are taken does the loop
+ * close such a descriptor itself, unanswered. A worker gives up on a reply
+ * that is not written within five seconds (reply_write.h).
  */
 #include "transport.h"
 
-#include <fcntl.h>
 #include <glib/gstdio.h>
 #include <grp.h>
-#include <poll.h>
 #include <pwd.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <syslog.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 
 #include <systemd/sd-daemon.h>
 
 #include "api.h"
 #include "fdipc.h"
 #include "log.h"
+#include "reply_write.h"
 
 std::atomic<int32_t> active_clients{0};
 
@@ -59,10 +54,11 @@ const char kSocketGroup[] = "www";
 const int kMaxWorkerThreads = 3;
 const int32_t kAdmissionLimit = 2;
 /* A reply is a few kilobytes: any client that reads takes it at once. */
-const gint64 kReplyWriteTimeoutUs = 5 * G_USEC_PER_SEC;
-/* How often a blocked write to a descriptor that is not a socket is
- * interrupted to look at its deadline. */
-const long kWriteAlarmIntervalNs = 10 * 1000 * 1000;
+const int kReplyWriteTimeoutMs = 5000;
+/* Writers off the main loop for 503 replies to descriptors that are not
+ * sockets; one only waits on a client whose pipe lock another process
+ * holds. */
+const int kMaxBusyReplyWriters = 2;
 
 const char kReplyHeader[] = "HTTP/1.0 200 OK\r\nContent-Type: text/json\r\n\r\n";
 const char kReplyNoBody[] = "HTTP/1.0 200 OK\r\n\r\n";
@@ -73,150 +69,11 @@ const char kReplyBusy[] =
 static_assert(sizeof(kReplyBusy) - 1 == 114, "the 503 reply is 114 bytes");
 
 GThreadPool* worker_pool = nullptr;
-
-/* writev for a descriptor that is not a socket (a pipe, say), where
- * MSG_NOSIGNAL is not available: SIGPIPE is blocked in this thread for the
- * call, and one that the call raised is taken back before unblocking. */
-ssize_t writev_without_sigpipe(int fd, const iovec* iov, int count) {
-  sigset_t pipe_set, old_set, pending;
-  sigemptyset(&pipe_set);
-  sigaddset(&pipe_set, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
-  sigpending(&pending);
-  bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-  ssize_t n = writev(fd, iov, count);
-  int saved_errno = errno;
-  if (n < 0 && saved_errno == EPIPE && !was_pending) {
-    timespec zero{};
-    while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
-  errno = saved_errno;
-  return n;
-}
-
-void write_alarm_handler(int) {}
-
-/* The handler of the write alarm's signal, installed once. Without
- * SA_RESTART a write that the signal interrupts returns EINTR (or the count
- * it wrote). Never armed when the installation failed: the signal's default
- * action would end the process. */
-bool write_alarm_installed() {
-  static const bool installed = [] {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    sigemptyset(&action.sa_mask);
-    action.sa_handler = write_alarm_handler;
-    return sigaction(SIGRTMIN, &action, nullptr) == 0;
-  }();
-  return installed;
-}
-
-/* A periodic timer that signals the thread that made it, for as long as it
- * lives: it bounds a write that blocks. */
-class WriteAlarm {
- public:
-  WriteAlarm() {
-    if (!write_alarm_installed()) return;
-    sigevent event;
-    std::memset(&event, 0, sizeof event);
-    event.sigev_notify = SIGEV_THREAD_ID;
-    event.sigev_signo = SIGRTMIN;
-    event._sigev_un._tid = gettid();
-    if (timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0) return;
-    itimerspec period{{0, kWriteAlarmIntervalNs}, {0, kWriteAlarmIntervalNs}};
-    if (timer_settime(timer_, 0, &period, nullptr) != 0) {
-      timer_delete(timer_);
-      return;
-    }
-    armed_ = true;
-  }
-  ~WriteAlarm() {
-    if (armed_) timer_delete(timer_);
-  }
-  WriteAlarm(const WriteAlarm&) = delete;
-  WriteAlarm& operator=(const WriteAlarm&) = delete;
-  bool armed() const { return armed_; }
-
- private:
-  timer_t timer_{};
-  bool armed_ = false;
-};
-
-/* Waits until fd takes more bytes (or has an error that the next write will
- * report) or the deadline passes; false on the deadline. */
-bool wait_writable(int fd, gint64 deadline) {
-  for (;;) {
-    gint64 left = deadline - g_get_monotonic_time();
-    int timeout_ms = left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
-    pollfd p{fd, POLLOUT, 0};
-    int r = poll(&p, 1, timeout_ms);
-    if (r > 0) return true;
-    if (r == 0 && timeout_ms == 0) return false;
-    if (r < 0 && errno != EINTR) return false;
-  }
-}
-
-/* Writes every byte of the vector before the deadline (a monotonic time in
- * microseconds; one in the past takes only what fits at once), continuing
- * short writes and calls interrupted by a signal. A client that has gone
- * away gives EPIPE, never SIGPIPE. Returns false on an error or when the
- * deadline passed first. */
-bool write_all(int fd, iovec* iov, int count, gint64 deadline) {
-  bool socket = true;
-  std::optional<WriteAlarm> alarm;
-  while (count > 0) {
-    if (iov->iov_len == 0) {
-      ++iov;
-      --count;
-      continue;
-    }
-    ssize_t n;
-    if (socket) {
-      msghdr msg{};
-      msg.msg_iov = iov;
-      msg.msg_iovlen = static_cast<size_t>(count);
-      n = sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n < 0 && errno == ENOTSOCK) {
-        /* One opened only for reading never becomes writable: fail now
-         * rather than at the deadline. */
-        int flags = fcntl(fd, F_GETFL);
-        if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
-        socket = false;
-        continue;
-      }
-    } else {
-      if (!wait_writable(fd, deadline)) return false;
-      if (!alarm) alarm.emplace();
-      if (!alarm->armed()) return false; /* nothing would end a blocked write */
-      n = writev_without_sigpipe(fd, iov, count);
-    }
-    if (n < 0) {
-      if (errno == EINTR) {
-        if (g_get_monotonic_time() >= deadline) return false;
-        continue;
-      }
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        if (!wait_writable(fd, deadline)) return false;
-        continue;
-      }
-      return false;
-    }
-    if (n == 0) return false;
-    size_t done = static_cast<size_t>(n);
-    while (count > 0 && done >= iov->iov_len) {
-      done -= iov->iov_len;
-      ++iov;
-      --count;
-    }
-    if (count > 0) {
-      iov->iov_base = static_cast<char*>(iov->iov_base) + done;
-      iov->iov_len -= done;
-    }
-  }
-  return true;
-}
+GThreadPool* busy_reply_pool = nullptr;
+/* 503 replies handed to busy_reply_pool and not yet finished; raised only
+ * on the main loop thread, lowered by the writers. Not requests: the exit
+ * when idle does not wait for them, as each writes only what fits at once. */
+std::atomic<int32_t> busy_replies{0};
 
 iovec text_iovec(const char* text, size_t length) {
   return iovec{const_cast<char*>(text), length};
@@ -248,8 +105,44 @@ void log_socket_creation_reason(const char* path, int err) {
 }
 
 void free_request(TransferRequest* request) {
-  if (request->client_fd >= 0) close(request->client_fd);
+  reply_close(request->client_fd);
   g_free(request);
+}
+
+iovec busy_iovec() { return text_iovec(kReplyBusy, sizeof(kReplyBusy) - 1); }
+
+/* Pool function of busy_reply_pool: the 503 as far as it goes at once. */
+void busy_reply_writer(gpointer data, gpointer) {
+  auto* request = static_cast<TransferRequest*>(data);
+  iovec busy = busy_iovec();
+  if (!reply_write(request->client_fd, &busy, 1, 0)) log_warning("%sToo many clients connected");
+  free_request(request);
+  busy_replies.fetch_sub(1);
+}
+
+/* Answers 503 on the main loop thread and frees the request, or hands it to
+ * busy_reply_pool, which then owns it. */
+void answer_busy(TransferRequest* request) {
+  iovec busy = busy_iovec();
+  switch (reply_write_socket(request->client_fd, &busy, 1, 0)) {
+    case ReplyWrite::written:
+      break;
+    case ReplyWrite::failed:
+      log_warning("%sToo many clients connected");
+      break;
+    case ReplyWrite::not_socket:
+      if (busy_replies.load() < kMaxBusyReplyWriters) {
+        busy_replies.fetch_add(1);
+        g_thread_pool_push(busy_reply_pool, request, nullptr);
+        return;
+      }
+      log_warning("%sEvery writer for 503 replies to descriptors that are not sockets is busy; "
+                  "descriptor %d closed unanswered",
+                  request->client_fd);
+      log_warning("%sToo many clients connected");
+      break;
+  }
+  free_request(request);
 }
 
 }  // namespace
@@ -301,7 +194,10 @@ bool setup_transfer_socket() {
 bool setup_worker_pool() {
   GError* error = nullptr;
   worker_pool = g_thread_pool_new(client_worker, nullptr, kMaxWorkerThreads, FALSE, &error);
-  if (!worker_pool) {
+  if (worker_pool)
+    busy_reply_pool =
+        g_thread_pool_new(busy_reply_writer, nullptr, kMaxBusyReplyWriters, FALSE, &error);
+  if (!busy_reply_pool) {
     log_error("%sCould not create threadpool %s", error ? error->message : "");
     g_clear_error(&error);
     return false;
@@ -323,12 +219,7 @@ gboolean transfer_socket_cb(GIOChannel* channel, GIOCondition, gpointer) {
   request->request_text[received] = '\0';
 
   if (active_clients.load() >= kAdmissionLimit) {
-    /* Never block the main loop on a client: a 503 that does not fit into
-     * the connection's buffer at once is dropped. */
-    iovec busy = text_iovec(kReplyBusy, sizeof(kReplyBusy) - 1);
-    if (!write_all(request->client_fd, &busy, 1, g_get_monotonic_time()))
-      log_warning("%sToo many clients connected");
-    free_request(request);
+    answer_busy(request);
     return TRUE;
   }
 
@@ -359,7 +250,7 @@ void client_worker(gpointer data, gpointer) {
       parts[0] = text_iovec(kReplyNoBody, sizeof(kReplyNoBody) - 1);
       count = 1;
     }
-    if (!write_all(request->client_fd, parts, count, g_get_monotonic_time() + kReplyWriteTimeoutUs))
+    if (!reply_write(request->client_fd, parts, count, kReplyWriteTimeoutMs))
       syslog(LOG_ERR, "Failed to write CGI response");
     std::free(reply);
   }

@@ -7,25 +7,31 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "daemon_process.h"
 #include "syslog_capture.h"
 #include "temp_dir.h"
+#include "test_config.h"
 #include "transfer_client.h"
 
 using namespace std::chrono_literals;
@@ -262,6 +268,185 @@ TEST_F(Daemon, TerminationIsPromptWhileWorkersAreStuckOnClients) {
   int status = d->wait_exit(std::getenv("LANECAMD_TEST_WRAPPER") ? 4s : 2s);
   ASSERT_TRUE(WIFEXITED(status)) << "not ended promptly, or signalled";
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+/* Sends message with a loopback TCP connection attached as the web server
+ * may pass it: SO_LINGER on for 20 s, its queue toward a peer that does not
+ * read full (once acknowledgements have freed what they will), so that a
+ * close of the last reference would wait the 20 s. Returns the peer. */
+int send_lingering_tcp(const std::string& path, const std::string& message) {
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int small = 4096;
+  linger on{1, 20};
+  setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  bind(listener, reinterpret_cast<sockaddr*>(&addr), len);
+  listen(listener, 1);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  connect(peer, reinterpret_cast<sockaddr*>(&addr), len);
+  int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  close(listener);
+  setsockopt(conn, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  setsockopt(conn, SOL_SOCKET, SO_LINGER, &on, sizeof on);
+  char filler[1024] = {};
+  for (auto quiet = std::chrono::steady_clock::now();
+       std::chrono::steady_clock::now() - quiet < 300ms;) {
+    if (send(conn, filler, sizeof filler, MSG_DONTWAIT | MSG_NOSIGNAL) > 0)
+      quiet = std::chrono::steady_clock::now();
+    else
+      std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(send_datagram(path, message, {conn}));
+  close(conn);
+  return peer;
+}
+
+/* A pipe whose lock a thread of this process holds: it splices from a
+ * socket that stays idle into the pipe, until the object goes. */
+class SplicedPipe {
+ public:
+  SplicedPipe() {
+    EXPECT_EQ(pipe2(pipe_, O_CLOEXEC), 0);
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, idle_), 0);
+    splicer_ = std::thread([this] {
+      tid_ = gettid();
+      splice(idle_[0], nullptr, pipe_[1], nullptr, 1, 0);
+    });
+    /* Asleep in the splice means the lock is held: it is taken before the
+     * wait for data. */
+    for (int i = 0; i < 500 && !asleep(); ++i) std::this_thread::sleep_for(2ms);
+  }
+  ~SplicedPipe() {
+    (void)!write(idle_[1], "x", 1);
+    splicer_.join();
+    for (int fd : {pipe_[0], pipe_[1], idle_[0], idle_[1]}) close(fd);
+  }
+  int write_end() const { return pipe_[1]; }
+  bool asleep() const {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid_.load()) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    return tid_.load() > 0 && line.find(") S ") != std::string::npos;
+  }
+
+ private:
+  int pipe_[2] = {-1, -1};
+  int idle_[2] = {-1, -1};
+  std::atomic<pid_t> tid_{0};
+  std::thread splicer_;
+};
+
+/* The clients put in the slots or behind them, none of them reading: a
+ * socket with a lingering close, the spliced pipe, or an empty pipe of one
+ * page asked for a longer reply, so that a blocking write would take the
+ * page and then wait. */
+enum class Stall { none, lingering_tcp, spliced_pipe, short_pipe };
+
+void block_sigrtmin() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGRTMIN);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void no_pending_signals() {
+  rlimit none{0, 0};
+  setrlimit(RLIMIT_SIGPENDING, &none);
+}
+
+/* Whatever its clients do and whatever the daemon inherited, the main loop
+ * answers at once and a slot is free again within the write deadline plus
+ * a second: a probe must get the expected reply in time. */
+TEST_F(Daemon, SlowNoClientHoldsTheLoopOrASlotPastTheDeadline) {
+  struct Case {
+    const char* name;
+    void (*before_exec)();
+    Stall in_slots; /* two of them */
+    Stall behind;
+    int behind_count;
+    bool probe_on_pipe;
+    bool probe_gets_busy; /* else the 200 */
+    std::chrono::milliseconds within;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"LingeringSocketOnBusyPath", nullptr, Stall::lingering_tcp, Stall::lingering_tcp, 1, false,
+       true, 1s, nullptr},
+      {"LingeringSocketsInSlots", nullptr, Stall::lingering_tcp, Stall::none, 0, false, false, 6s,
+       nullptr},
+      {"SigrtminBlockedAtStart", block_sigrtmin, Stall::short_pipe, Stall::none, 0, false, false,
+       6s, nullptr},
+      {"NoPendingSignalQuota", no_pending_signals, Stall::none, Stall::none, 0, true, false, 5s,
+       nullptr},
+      /* Both workers and both 503 writers wait for the lock; the fifth is
+       * closed unanswered by the loop, which is not the last to hold it. */
+      {"PipeLockHeldBySplice", nullptr, Stall::spliced_pipe, Stall::spliced_pipe, 3, false, true,
+       1s, "closed unanswered"},
+  };
+  /* With a configuration a get reply is longer than the short pipe's page. */
+  write_file(dir.file("lanecamd.conf"), test_config_text());
+  /* A daemon under a memory checker answers more slowly. */
+  const auto slack = std::getenv("LANECAMD_TEST_WRAPPER") ? 2s : 0s;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto o = options();
+    o.before_exec = c.before_exec;
+    unlink(socket_path.c_str()); /* the last row's daemon left it */
+    auto d = start(o);
+    /* After the daemon: the splice lets go before the daemon is ended. */
+    std::optional<SplicedPipe> spliced;
+    if (c.behind == Stall::spliced_pipe) spliced.emplace();
+    std::vector<std::shared_ptr<void>> kept; /* the clients' ends, closed last */
+    auto keep = [&](int fd) { kept.emplace_back(nullptr, [fd](void*) { close(fd); }); };
+    auto stall = [&](Stall kind, int count) {
+      for (int i = 0; i < count; ++i) {
+        std::string context = c.name + std::to_string(i);
+        if (kind == Stall::short_pipe) context.resize(3900, 'x');
+        std::string message = get_request(context);
+        int p[2];
+        if (kind == Stall::lingering_tcp) {
+          keep(send_lingering_tcp(socket_path, message));
+        } else if (kind == Stall::short_pipe) {
+          ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+          fcntl(p[1], F_SETPIPE_SZ, 4096);
+          EXPECT_TRUE(send_datagram(socket_path, message, {p[1]}));
+          close(p[1]);
+          keep(p[0]);
+        } else if (kind == Stall::spliced_pipe) {
+          ASSERT_TRUE(spliced->asleep());
+          EXPECT_TRUE(send_datagram(socket_path, message, {spliced->write_end()}));
+        }
+      }
+    };
+    stall(c.in_slots, 2);
+    stall(c.behind, c.behind_count);
+
+    const std::string expected = c.probe_gets_busy ? kBusyReply : ok_reply(kVersionsBody);
+    const auto until = std::chrono::steady_clock::now() + c.within + slack;
+    std::string reply;
+    for (auto left = c.within + slack; left > 0ms && reply != expected;
+         left = std::chrono::duration_cast<std::chrono::milliseconds>(
+             until - std::chrono::steady_clock::now())) {
+      int p[2] = {-1, -1};
+      if (!c.probe_on_pipe) {
+        reply = send_request(socket_path, cgi_message(kVersionsRequest), left);
+      } else if (pipe2(p, O_CLOEXEC) == 0) {
+        bool sent = send_datagram(socket_path, cgi_message(kVersionsRequest), {p[1]});
+        close(p[1]);
+        reply = sent ? read_to_eof(p[0], left) : "";
+        close(p[0]);
+      }
+      if (reply != expected) std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(reply, expected);
+    if (c.logged) {
+      EXPECT_TRUE(d->wait_for_output(c.logged)) << d->out();
+    }
+  }
 }
 
 TEST_F(Daemon, CreatesSocketWithModeOwnerAndGroup) {

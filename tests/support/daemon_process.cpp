@@ -63,6 +63,7 @@ std::vector<std::string> test_wrapper() { return split_words(std::getenv("LANECA
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGHUP, options.ignore_sighup ? SIG_IGN : SIG_DFL);
   signal(SIGPIPE, SIG_DFL);
+  if (options.before_exec) options.before_exec();
 
   std::vector<std::string> words = options.prefix_args;
   if (options.program.empty()) {

@@ -24,6 +24,9 @@ struct DaemonOptions {
   std::string wait_for_socket;
   /* Ignore SIGHUP in the child, to see that the daemon keeps an inherited disposition. */
   bool ignore_sighup = false;
+  /* Runs in the child right before exec (async-signal-safe calls only): a
+   * signal mask or resource limit for the daemon to inherit. */
+  void (*before_exec)() = nullptr;
   /* Run this program instead of the daemon; the daemon's path is appended to
    * prefix_args (used for systemd-socket-activate). */
   std::vector<std::string> prefix_args;
