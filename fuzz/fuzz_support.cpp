@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include <glib.h>
 
@@ -26,6 +27,13 @@ const char kConfig[] =
 
 void discard_log(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
+std::string temporary_dir;
+
+void remove_environment() {
+  std::error_code ignored;
+  std::filesystem::remove_all(temporary_dir, ignored);
+}
+
 std::string make_environment() {
   char* dir = g_dir_make_tmp("lanecamd-fuzz-XXXXXX", nullptr);
   if (!dir) {
@@ -34,6 +42,8 @@ std::string make_environment() {
   }
   std::string path = dir;
   g_free(dir);
+  temporary_dir = path;
+  std::atexit(remove_environment);
   std::string config = path + "/lanecamd.conf";
   setenv("LANECAMD_CONFIG", config.c_str(), 1);
   // Nothing listens there: every bus connection is refused at once.

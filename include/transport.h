@@ -33,8 +33,8 @@ const char* transfer_socket_path();
 
 /*
  * Adopts the transfer socket passed by the service manager, or creates it
- * (mode 0660, user "lanecamd", group "www"), and adds its watch to the
- * default main context. Returns false after logging on any failure.
+ * (mode 0660, user "lanecamd", the web server's group: "www" unless the
+ * build names another), and adds its watch to the default main context. Returns false after logging on any failure.
  */
 bool setup_transfer_socket();
 

@@ -50,7 +50,7 @@ const char kDefaultSocketPath[] = "/run/lanecamd/transfer";
 const char kScriptName[] = "roadshotwizard.cgi";
 const mode_t kSocketMode = 0660;
 const char kSocketUser[] = "lanecamd";
-const char kSocketGroup[] = "www";
+const char kSocketGroup[] = LANECAMD_SOCKET_GROUP;
 const int kMaxWorkerThreads = 3;
 const int32_t kAdmissionLimit = 2;
 /* A reply is a few kilobytes: any client that reads takes it at once. */

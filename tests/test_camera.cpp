@@ -25,6 +25,7 @@
 #include "camera.h"
 #include "log.h"
 #include "log_capture.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -337,6 +338,9 @@ TEST(BusFixture, LeavesNoProcessFileOrAddressBehind) {
 TEST(BusFixture, ChildrenEndWithTheProcessThatStartedThem) {
   // Orphans are reparented to this process, so it can reap and check them.
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  // The owner never removes its directory: it goes into one of this process.
+  TempDir scratch;
+  setenv("TMPDIR", scratch.path().c_str(), 1);
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   pid_t owner = fork();

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "confutils.h"
+#include "needs.h"
 #include "temp_dir.h"
 
 namespace {
@@ -89,6 +90,7 @@ void fill_up(const std::string& dir) {
 }  // namespace
 
 TEST(Confutils, ReplacesContentsKeepingModeAndOwner) {
+  SKIP_UNLESS(Need::Root);
   struct Case {
     mode_t mode;
     uid_t uid;
@@ -146,6 +148,7 @@ TEST(Confutils, CreatesMissingFile) {
 }
 
 TEST(Confutils, ReusesTemporaryFileLeftByAnInterruptedWrite) {
+  SKIP_UNLESS(Need::Root);
   TempDir dir;
   std::string path = dir.file("app.conf");
   std::string temp = dir.file(".app.conf.tmp");

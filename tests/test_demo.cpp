@@ -32,13 +32,22 @@ std::vector<std::string> entries(const std::string& dir) {
   return out;
 }
 
+/* The demo builds with the jobs the caller gives the build, or one: ctest
+ * runs other tests beside it. */
+std::string build_jobs() {
+  const char* given = std::getenv("CMAKE_BUILD_PARALLEL_LEVEL");
+  return given && *given ? given : "1";
+}
+
 TEST(Demo, OnceShowsThreeRepliesAndLeavesNothingBehind) {
   /* Whatever the demo leaves running becomes a child of this process. */
   become_subreaper();
   TempDir tmp;
   CommandResult r = run_command({LANECAMD_SOURCE_DIR "/tools/demo", "--once"},
-                                {{"BUILD_DIR", LANECAMD_BUILD_DIR}, {"TMPDIR", tmp.path()}}, "",
-                                120s);
+                                {{"BUILD_DIR", LANECAMD_BUILD_DIR},
+                                 {"TMPDIR", tmp.path()},
+                                 {"CMAKE_BUILD_PARALLEL_LEVEL", build_jobs()}},
+                                "", 120s);
   ASSERT_EQ(r.code(), 0) << r.out << r.err;
 
   EXPECT_EQ(count_occurrences(r.out, "\"method\": \"get\""), 1) << r.out;
@@ -70,6 +79,7 @@ TEST(Demo, ServesOwnRequestsUntilCtrlC) {
     setpgid(0, 0);
     setenv("BUILD_DIR", LANECAMD_BUILD_DIR, 1);
     setenv("TMPDIR", tmp.path().c_str(), 1);
+    setenv("CMAKE_BUILD_PARALLEL_LEVEL", build_jobs().c_str(), 1);
     FILE* out = freopen(out_path.c_str(), "w", stdout);
     if (!out || dup2(STDOUT_FILENO, STDERR_FILENO) < 0) _exit(127);
     execl(LANECAMD_SOURCE_DIR "/tools/demo", "demo", static_cast<char*>(nullptr));

@@ -17,20 +17,38 @@
 #include <vector>
 
 #include "fdipc.h"
+#include "needs.h"
 #include "temp_dir.h"
 #include "transfer_client.h"
 
 namespace {
 
+struct Owner {
+  std::string user, group;
+};
+
+/* Who the server socket is given to: the daemon's user and the socket's
+ * group where the test may give a node away, else the test's own user and
+ * group; empty names when those have none. */
+Owner socket_owner() {
+  if (daemon_creates_socket()) return {"lanecamd", kSocketGroup};
+  const passwd* user = getpwuid(geteuid());
+  const group* grp = getgrgid(getegid());
+  return {user ? user->pw_name : "", grp ? grp->gr_name : ""};
+}
+
 class Fdipc : public ::testing::Test {
  protected:
   TempDir dir;
   std::string path = dir.file("sock");
+  Owner owner = socket_owner();
   int server = -1;
 
   void SetUp() override {
-    server = fdipc_server_socket_with_user_group(path.c_str(), 0660, "lanecamd", "www");
-    ASSERT_GE(server, 0) << "needs the lanecamd user and www group (data/sysusers.d)";
+    if (owner.user.empty() || owner.group.empty()) GTEST_SKIP() << "needs a user and group name";
+    server = fdipc_server_socket_with_user_group(path.c_str(), 0660, owner.user.c_str(),
+                                                 owner.group.c_str());
+    ASSERT_GE(server, 0) << "given to " << owner.user << ":" << owner.group;
   }
   void TearDown() override {
     if (server >= 0) close(server);
@@ -42,8 +60,8 @@ TEST_F(Fdipc, ServerSocketHasModeOwnerGroupAndCloseOnExec) {
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
   EXPECT_EQ(st.st_mode & 07777, 0660u);
-  EXPECT_EQ(st.st_uid, getpwnam("lanecamd")->pw_uid);
-  EXPECT_EQ(st.st_gid, getgrnam("www")->gr_gid);
+  EXPECT_EQ(st.st_uid, getpwnam(owner.user.c_str())->pw_uid);
+  EXPECT_EQ(st.st_gid, getgrnam(owner.group.c_str())->gr_gid);
   EXPECT_TRUE(fcntl(server, F_GETFD) & FD_CLOEXEC);
   /* The process umask is given back. */
   mode_t now = umask(022);
@@ -54,13 +72,16 @@ TEST_F(Fdipc, ServerSocketHasModeOwnerGroupAndCloseOnExec) {
 TEST(FdipcServer, UnknownUserOrGroupFailsAndLeavesNoNode) {
   TempDir dir;
   std::string path = dir.file("sock");
-  EXPECT_EQ(fdipc_server_socket_with_user_group(path.c_str(), 0660, "no-such-user-x", "www"), -1);
-  EXPECT_EQ(fdipc_server_socket_with_user_group(path.c_str(), 0660, "lanecamd", "no-such-group-x"), -1);
+  const Owner owner = socket_owner();
+  const char* user = owner.user.c_str();
+  const char* grp = owner.group.c_str();
+  EXPECT_EQ(fdipc_server_socket_with_user_group(path.c_str(), 0660, "no-such-user-x", grp), -1);
+  EXPECT_EQ(fdipc_server_socket_with_user_group(path.c_str(), 0660, user, "no-such-group-x"), -1);
   struct stat st;
   EXPECT_NE(stat(path.c_str(), &st), 0);
   /* A path that does not fit into a socket address. */
   std::string long_path = dir.path() + "/" + std::string(200, 'x');
-  EXPECT_EQ(fdipc_server_socket_with_user_group(long_path.c_str(), 0660, "lanecamd", "www"), -1);
+  EXPECT_EQ(fdipc_server_socket_with_user_group(long_path.c_str(), 0660, user, grp), -1);
 }
 
 TEST_F(Fdipc, ReceivesTextAndOneDescriptorWithCloseOnExec) {

@@ -19,12 +19,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <sstream>
 #include <thread>
 
 #include "bus_fixture.h"
 #include "command_run.h"
 #include "daemon_process.h"
+#include "needs.h"
 #include "temp_dir.h"
 #include "transfer_client.h"
 
@@ -33,6 +35,16 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string kGet = R"({"apiVersion":"1.0","method":"get"})";
+
+/* The manual pages of this build, as NAME.SECTION. */
+std::vector<std::string> man_pages() {
+  std::vector<std::string> pages;
+  if (LANECAMD_MANPAGES_BUILT) pages = {"lanecamd.8", "lanecamd.conf.5", "lanecam-request.1"};
+#ifdef LANECAM_HTTPD
+  if (LANECAMD_MANPAGES_BUILT) pages.push_back("lanecam-httpd.1");
+#endif
+  return pages;
+}
 
 /* Installs the build tree under root; false after a test failure. */
 bool install_into(const std::string& root) {
@@ -91,15 +103,23 @@ TEST(Packaging, InstallsTheTreeIntoDestdir) {
   ASSERT_TRUE(install_into(root));
 
   const std::string service = root + LANECAMD_UNIT_DIR "/lanecamd.service";
-  const std::string executables[] = {root + LANECAMD_SBIN_DIR "/lanecamd",
-                                     root + LANECAMD_BIN_DIR "/lanecam-request",
-                                     root + LANECAMD_BIN_DIR "/lanecam-httpd"};
+  const std::string socket_unit = root + LANECAMD_UNIT_DIR "/lanecamd.socket";
+  const std::string sysusers = root + LANECAMD_SYSUSERS_DIR "/lanecamd.conf";
+  std::vector<std::string> executables = {root + LANECAMD_SBIN_DIR "/lanecamd",
+                                          root + LANECAMD_BIN_DIR "/lanecam-request"};
+#ifdef LANECAM_HTTPD
+  executables.push_back(root + LANECAMD_BIN_DIR "/lanecam-httpd");
+#endif
   for (const auto& path : executables) EXPECT_EQ(access(path.c_str(), X_OK), 0) << path;
-  const std::string files[] = {service, root + LANECAMD_UNIT_DIR "/lanecamd.socket",
-                               root + LANECAMD_SYSUSERS_DIR "/lanecamd.conf",
+  const std::string files[] = {service, socket_unit, sysusers,
                                root + LANECAMD_TMPFILES_DIR "/lanecamd.conf"};
   for (const auto& path : files) EXPECT_TRUE(S_ISREG(stat_of(path).st_mode)) << path;
   EXPECT_EQ(unit_value(read_file(service), "ExecStart"), LANECAMD_SBIN_DIR "/lanecamd");
+  /* The socket goes to the group the build names, which sysusers.d makes
+   * where it is missing. */
+  EXPECT_EQ(unit_value(read_file(socket_unit), "SocketGroup"), kSocketGroup);
+  EXPECT_NE(read_file(sysusers).find(std::string("\ng ") + kSocketGroup + " -\n"), std::string::npos)
+      << read_file(sysusers);
   /* The page, where a camera's firmware takes it from. */
   if (access(LANECAMD_SOURCE_DIR "/web/index.html", F_OK) == 0) {
     EXPECT_EQ(read_file(root + LANECAMD_DATA_DIR "/lanecamd/web/index.html"),
@@ -113,10 +133,36 @@ TEST(Packaging, InstallsTheTreeIntoDestdir) {
   EXPECT_EQ(stat_of(factory).st_mode & 07777, 0644u);
   EXPECT_NE(access((root + "/etc").c_str(), F_OK), 0) << "the install wrote into /etc";
 
-  if (LANECAMD_MANPAGES_BUILT) {
-    for (const char* page : {"man8/lanecamd.8", "man5/lanecamd.conf.5", "man1/lanecam-request.1",
-                             "man1/lanecam-httpd.1"})
-      EXPECT_TRUE(S_ISREG(stat_of(root + LANECAMD_MAN_DIR "/" + page).st_mode)) << page;
+  for (const std::string& page : man_pages()) {
+    const std::string path = root + LANECAMD_MAN_DIR "/man" + page.back() + "/" + page;
+    EXPECT_TRUE(S_ISREG(stat_of(path).st_mode)) << path;
+  }
+}
+
+/* The project's version is the one NEWS.md names first, the one the
+ * programs print and the one on each manual page's title line, beside a
+ * date. */
+TEST(Packaging, EveryPlaceNamesTheProjectVersion) {
+  const std::string version = LANECAMD_VERSION;
+  std::smatch m;
+  const std::string news = read_file(LANECAMD_SOURCE_DIR "/NEWS.md");
+  ASSERT_TRUE(std::regex_search(news, m, std::regex("\n## ([^\n]*)")));
+  EXPECT_EQ(m[1], version) << "the newest release in NEWS.md";
+
+  std::vector<std::vector<std::string>> programs = {{"lanecam-request", LANECAMD_REQUEST_TOOL}};
+#ifdef LANECAM_HTTPD
+  programs.push_back({"lanecam-httpd", LANECAM_HTTPD});
+#endif
+  for (const auto& program : programs) {
+    CommandResult r = run_command({program[1], "--version"});
+    EXPECT_EQ(r.out, program[0] + " " + version + "\n") << r.err;
+  }
+
+  const std::regex title(R"re(\n\.TH "[^"]+" \d "(\d{4}-\d\d-\d\d)" "([^"]*)")re");
+  for (const std::string& page : man_pages()) {
+    const std::string text = read_file(LANECAMD_BUILD_DIR "/doc/" + page);
+    EXPECT_TRUE(std::regex_search(text, m, title) && m[2] == version)
+        << page << " has no title line with a date and " << version;
   }
 }
 
@@ -151,6 +197,7 @@ TEST(Packaging, UnitsPassSystemdAnalyzeVerify) {
 }
 
 TEST(Packaging, SocketActivationStartsTheInstalledDaemonAsTheUnitsSay) {
+  SKIP_UNLESS(Need::Root, Need::SocketAccounts, Need::Setpriv);
   become_subreaper();
   DetachedDaemons detached;
   TempDir dir;
@@ -202,7 +249,8 @@ TEST(Packaging, SocketActivationStartsTheInstalledDaemonAsTheUnitsSay) {
 
   /* The socket settings of the unit, which systemd-socket-activate has not. */
   passwd* owner = getpwnam(unit_value(socket_unit, "SocketUser").c_str());
-  group* web = getgrnam(unit_value(socket_unit, "SocketGroup").c_str());
+  const std::string web_group = unit_value(socket_unit, "SocketGroup");
+  group* web = getgrnam(web_group.c_str());
   ASSERT_NE(owner, nullptr);
   ASSERT_NE(web, nullptr);
   ASSERT_EQ(chown(socket_path.c_str(), owner->pw_uid, web->gr_gid), 0);
@@ -215,7 +263,7 @@ TEST(Packaging, SocketActivationStartsTheInstalledDaemonAsTheUnitsSay) {
                                "--clear-groups", LANECAMD_REQUEST_TOOL, "--socket", socket_path});
     return run_command(args);
   };
-  CommandResult got = tool_as("www", {"get"});
+  CommandResult got = tool_as(web_group, {"get"});
   EXPECT_EQ(got.code(), 0) << got.err;
   EXPECT_NE(got.out.find("\"carDistance\": 25.0"), std::string::npos) << got.out;
   CommandResult refused = tool_as("nogroup", {"get"});
@@ -231,8 +279,9 @@ TEST(Packaging, SocketActivationStartsTheInstalledDaemonAsTheUnitsSay) {
             std::string::npos);
 
   /* As that user it can replace the configuration and reach the camera. */
-  CommandResult applied = tool_as("www", {"set", "--apply", "--road-offset", "2", "--car-distance",
-                                          "30", "--camera-height", "6", "--car-speed", "15"});
+  CommandResult applied = tool_as(web_group, {"set", "--apply", "--road-offset", "2",
+                                              "--car-distance", "30", "--camera-height", "6",
+                                              "--car-speed", "15"});
   EXPECT_EQ(applied.code(), 0) << applied.out << applied.err;
   EXPECT_NE(read_file(config).find("carSpeed=15"), std::string::npos);
   EXPECT_EQ(stat_of(config).st_uid, owner->pw_uid);

@@ -13,7 +13,9 @@
 
 #include <glib.h>
 
+#include "needs.h"
 #include "temp_dir.h"
+#include "transfer_client.h"
 
 namespace {
 
@@ -106,10 +108,22 @@ int count_occurrences(const std::string& text, const std::string& needle) {
   return n;
 }
 
-DaemonProcess::DaemonProcess(const std::string& dir, const DaemonOptions& options)
+DaemonProcess::DaemonProcess(const std::string& dir, const DaemonOptions& given)
     : out_path_(dir + "/daemon.out"), err_path_(dir + "/daemon.err") {
+  /* A socket the daemon creates is given to lanecamd and the socket's group,
+   * which only root may do. Elsewhere the test binds the socket and passes
+   * it, as the service manager does; what the daemon does with it is the
+   * same. */
+  DaemonOptions options = given;
+  int own_socket = -1;
+  if (!options.wait_for_socket.empty() && options.passed_fds.empty() &&
+      options.prefix_args.empty() && options.program.empty() && !daemon_creates_socket()) {
+    own_socket = bound_datagram_socket(options.wait_for_socket);
+    if (own_socket >= 0) options.passed_fds = {own_socket};
+  }
   pid_ = fork();
   if (pid_ == 0) exec_child(options, out_path_, err_path_);
+  if (own_socket >= 0) close(own_socket);
   if (!options.wait_for_socket.empty()) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     struct stat st;

@@ -20,7 +20,10 @@ struct DaemonOptions {
   std::map<std::string, std::string> env;
   /* Passed as descriptors 3, 4, ... with LISTEN_FDS; the test keeps its copies. */
   std::vector<int> passed_fds;
-  /* Wait until the socket at this path exists (empty: do not wait). */
+  /* Wait until the socket at this path exists (empty: do not wait). Where
+   * the daemon may not create it (daemon_creates_socket()) and nothing else
+   * is passed, the test binds it and passes it: it is there at once, and
+   * what is sent waits in it until the daemon has started. */
   std::string wait_for_socket;
   /* Ignore SIGHUP in the child, to see that the daemon keeps an inherited disposition. */
   bool ignore_sighup = false;

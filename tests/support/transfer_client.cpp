@@ -46,6 +46,19 @@ bool send_datagram(const std::string& path, const std::string& bytes, const std:
   return ok;
 }
 
+int bound_datagram_socket(const std::string& path, int type) {
+  int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+  unlink(path.c_str());
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 std::string read_to_eof(int fd, std::chrono::milliseconds timeout, bool* timed_out) {
   std::string out;
   auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -7,6 +7,8 @@
  */
 #pragma once
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -17,6 +19,10 @@ std::string cgi_message(const std::string& json);
 /* Sends one datagram to the socket at path with the descriptors attached.
  * Returns false when sending fails. */
 bool send_datagram(const std::string& path, const std::string& bytes, const std::vector<int>& fds);
+
+/* A socket bound at path (whatever was there is removed first), as the
+ * service manager holds one; -1 when it cannot be bound. */
+int bound_datagram_socket(const std::string& path, int type = SOCK_DGRAM);
 
 /* Reads fd until end of file or timeout; timed_out tells which. */
 std::string read_to_eof(int fd, std::chrono::milliseconds timeout, bool* timed_out = nullptr);
