@@ -4,8 +4,10 @@
 
 import { describe, it } from 'node:test';
 import assert from 'node:assert/strict';
-import { validate } from '../../web/js/form.js';
-import { plotSpeeds } from '../../web/js/plot.js';
+import { pageModule } from './support/page-modules.js';
+
+const { validate } = await pageModule('form.js');
+const { plotSpeeds } = await pageModule('plot.js');
 
 const INTERVALS = { roadOffset: [-20, 20], carDistance: [0, 1000], cameraHeight: [0, 50], carSpeed: [0, 300] };
 const GOOD = { roadOffset: '3', carDistance: '20', cameraHeight: '4', carSpeed: '10' };
