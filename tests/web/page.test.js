@@ -117,6 +117,14 @@ async function axeViolations(page) {
   });
 }
 
+// No violation in either colour scheme.
+async function assertAccessible(page, what) {
+  for (const colorScheme of ['light', 'dark']) {
+    await page.emulateMedia({ colorScheme });
+    assert.deepEqual(await axeViolations(page), [], `${what}, ${colorScheme}`);
+  }
+}
+
 const STORED = { roadOffset: 3, carDistance: 20, cameraHeight: 4, carSpeed: 10 };
 
 describe('exposure wizard page', () => {
@@ -257,6 +265,7 @@ describe('exposure wizard page', () => {
       assert.equal(await field(page, 'Vehicle speed (km/h)').inputValue(), '130', locale);
       assert.match(await page.locator('#plot').innerText(), /vehicle speed \(km\/h\)/);
       if (locale === 'de-DE') await shot(page, 'unit-kmh-de-1280x800-light');
+      await assertAccessible(page, locale);
     }
   });
 
@@ -278,7 +287,9 @@ describe('exposure wizard page', () => {
       assert.ok(box.y >= 0 && box.y + box.height <= height, `the summary at ${box.y} in ${height} px`);
       assert.ok(input.y >= box.y + box.height && input.y + input.height <= height,
         `the field at ${input.y}, under the summary ending at ${box.y + box.height}, in ${height} px`);
-      if (height === 844) await shot(page, 'editing-390x844-light');
+      await shot(page, `editing-390x${height}-light`);
+      await assertAccessible(page, `editing at ${height} px`);
+      await page.emulateMedia({ colorScheme: 'light' });
     }
   });
 
@@ -322,7 +333,7 @@ describe('exposure wizard page', () => {
       assert.equal(cameraCalls(stack).length > 0, stored, name);
       assert.equal(await page.getByText(/"code"|\{/).count(), 0, 'raw JSON on the page');
       await shot(page, `refused-${name}-390x844-light`);
-      assert.deepEqual(await axeViolations(page), [], name);
+      await assertAccessible(page, name);
       // What the camera refused is still said after a reload.
       if (stored) {
         await page.reload();
@@ -362,7 +373,7 @@ describe('exposure wizard page', () => {
     assert.equal(await page.getByText('exposure service').count(), 1, 'the failure said more than once');
     await retry.scrollIntoViewIfNeeded();
     await shot(page, 'service-down-390x844-light');
-    assert.deepEqual(await axeViolations(page), []);
+    await assertAccessible(page, 'service down');
     await restartDaemon(stack);
     await page.clock.fastForward(60000);
     await settled(page);
