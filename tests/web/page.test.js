@@ -4,17 +4,21 @@
 
 import { after, before, describe, it } from 'node:test';
 import assert from 'node:assert/strict';
-import { mkdirSync, readdirSync, statSync } from 'node:fs';
+import { mkdirSync, readFileSync, readdirSync, statSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
 import {
-  BUILD, SOURCE, cameraCalls, post, readConfig, startStack, stopPart, stopStack,
+  BUILD, SOURCE, cameraCalls, post, readConfig, restartDaemon, startStack, stopPart, stopStack,
 } from './support/stack.js';
 
 const require = createRequire(import.meta.url);
-const AXE = require.resolve('axe-core/axe.min.js');
+const AXE = readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
 const SHOTS = join(BUILD, 'web-screenshots');
+// The policy the camera's web server sends with the page: no inline script
+// or style, nothing from elsewhere.
+const POLICY = "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; " +
+  "connect-src 'self'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
 
 let browser;
 before(async () => {
@@ -40,11 +44,19 @@ async function until(fn, what, ms = 10000) {
   }
 }
 
-// A page on a fresh stack, counting its requests to the daemon and keeping
-// every address it asked for.
-async function open(t, { camera, viewport = { width: 1280, height: 800 }, colorScheme = 'light' } = {}) {
-  const stack = await startStack({ camera });
-  const context = await browser.newContext({ viewport, colorScheme });
+// A page on a fresh stack, served under the web server's content security
+// policy, counting its requests to the daemon and keeping every address it
+// asked for. clock: the page's timers under Playwright's clock.
+async function open(t, { camera, unstorable, viewport = { width: 1280, height: 800 }, colorScheme = 'light',
+  locale = 'en-US', clock = false } = {}) {
+  const stack = await startStack({ camera, unstorable });
+  const context = await browser.newContext({ viewport, colorScheme, locale });
+  if (clock) await context.clock.install();
+  await context.route(stack.url, async (route) => {
+    const response = await route.fetch().catch(() => null);
+    if (!response) return route.abort('connectionrefused');
+    return route.fulfill({ response, headers: { ...response.headers(), 'content-security-policy': POLICY } });
+  });
   const page = await context.newPage();
   const seen = { urls: [], api: 0 };
   page.on('request', (r) => {
@@ -53,13 +65,21 @@ async function open(t, { camera, viewport = { width: 1280, height: 800 }, colorS
   });
   const errors = [];
   page.on('pageerror', (e) => errors.push(e.message));
+  page.on('console', (m) => {
+    if (/Content Security Policy/i.test(m.text())) errors.push(m.text());
+  });
   t.after(async () => {
     await context.close();
     await stopStack(stack);
-    assert.deepEqual(errors, [], 'script errors in the page');
+    assert.deepEqual(errors, [], 'script errors or policy violations in the page');
   });
   await page.goto(stack.url);
   return { stack, page, seen };
+}
+
+function shot(page, name) {
+  mkdirSync(SHOTS, { recursive: true });
+  return page.screenshot({ path: join(SHOTS, `${name}.png`) });
 }
 
 // Waits until the settings shown belong to the fields and the plot is whole.
@@ -70,10 +90,12 @@ function settled(page) {
     !document.getElementById('plot-note').textContent, null, { timeout: 15000 });
 }
 
-const field = (page, name) => page.getByRole('spinbutton', { name });
+const field = (page, name) => page.getByRole('textbox', { name });
 const slider = (page, name) => page.getByRole('slider', { name });
 const results = (page) => page.getByRole('region', { name: 'Camera settings' });
+const summary = (page) => page.getByRole('region', { name: 'Result' });
 const notice = (page, text) => page.getByRole('status').filter({ hasText: text });
+const applyButton = (page) => page.getByRole('button', { name: 'Apply to camera' });
 
 // How the page writes the max shutter of a set reply's data.
 function shutterText(data) {
@@ -85,12 +107,22 @@ async function previewOf(stack, scene) {
   return JSON.parse(reply.text).data;
 }
 
+// axe-core is evaluated rather than added as a script, which the policy
+// would refuse.
 async function axeViolations(page) {
-  await page.addScriptTag({ path: AXE });
+  await page.evaluate(AXE);
   return page.evaluate(async () => {
     const found = await window.axe.run(document, { resultTypes: ['violations'] });
     return found.violations.map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`);
   });
+}
+
+// No violation in either colour scheme.
+async function assertAccessible(page, what) {
+  for (const colorScheme of ['light', 'dark']) {
+    await page.emulateMedia({ colorScheme });
+    assert.deepEqual(await axeViolations(page), [], `${what}, ${colorScheme}`);
+  }
 }
 
 const STORED = { roadOffset: 3, carDistance: 20, cameraHeight: 4, carSpeed: 10 };
@@ -106,10 +138,12 @@ describe('exposure wizard page', () => {
       ['Vehicle speed (m/s)', '10', '0', '70'],
     ]) {
       assert.equal(await field(page, name).inputValue(), value, name);
-      assert.equal(await slider(page, name).inputValue(), value, `${name} slider`);
-      assert.equal(await slider(page, name).getAttribute('min'), min, `${name} minimum`);
-      assert.equal(await slider(page, name).getAttribute('max'), max, `${name} maximum`);
+      const its = slider(page, name.replace(/ \(.*/, ' slider'));
+      assert.equal(await its.inputValue(), value, `${name} slider`);
+      assert.equal(await its.getAttribute('min'), min, `${name} minimum`);
+      assert.equal(await its.getAttribute('max'), max, `${name} maximum`);
     }
+    await notice(page, 'Showing the stored scene.').waitFor();
     const shown = await results(page).innerText();
     assert.match(shown, new RegExp(shutterText(await previewOf(stack, STORED))));
     assert.match(shown, /Max gain\s+24\b/);
@@ -127,12 +161,15 @@ describe('exposure wizard page', () => {
     await settled(page);
     const before = readConfig(stack);
 
-    await field(page, 'Camera height (m)').fill('9.5');
     const typed = await previewOf(stack, { ...STORED, cameraHeight: 9.5 });
+    const typedAt = Date.now();
+    await field(page, 'Camera height (m)').fill('9.5');
     await results(page).getByText(shutterText(typed)).waitFor();
+    t.diagnostic(`preview shown ${Date.now() - typedAt} ms after the last keystroke (debounce 250 ms)`);
 
     // The keyboard moves the slider, and the field follows it.
-    await slider(page, 'Vehicle speed (m/s)').focus();
+    const speedSlider = slider(page, 'Vehicle speed slider');
+    await speedSlider.focus();
     await page.keyboard.press('ArrowRight');
     await page.keyboard.press('ArrowRight');
     assert.equal(await field(page, 'Vehicle speed (m/s)').inputValue(), '11');
@@ -140,10 +177,17 @@ describe('exposure wizard page', () => {
     const slid = await previewOf(stack, { ...STORED, cameraHeight: 9.5, carSpeed: 11 });
     await results(page).getByText(shutterText(slid)).waitFor();
 
+    // The slider holds a typed value between its marks, and stays put while
+    // the text is wrong.
+    await field(page, 'Vehicle speed (m/s)').fill('13.37');
+    await until(async () => (await speedSlider.getAttribute('aria-valuetext')) === '13.37 m/s', 'the slider at 13.37');
+    await field(page, 'Vehicle speed (m/s)').fill('130');
+    assert.equal(await speedSlider.inputValue(), '13.37');
+    await field(page, 'Vehicle speed (m/s)').fill('11');
     await settled(page);
     assert.equal(readConfig(stack), before, 'a preview changed the configuration');
     assert.deepEqual(cameraCalls(stack), [], 'a preview reached the camera');
-    assert.ok(await page.getByText('Not applied yet').isVisible());
+    await notice(page, 'Previewing values that are not applied yet.').waitFor();
   });
 
   it('marks a value outside its interval and sends nothing while one is', async (t) => {
@@ -159,7 +203,7 @@ describe('exposure wizard page', () => {
       await field(page, name).fill(text);
       await page.getByText(message).waitFor();
       assert.equal(await field(page, name).getAttribute('aria-invalid'), 'true', name);
-      await page.getByRole('button', { name: 'Apply' }).click();
+      await applyButton(page).click();
       await notice(page, 'Correct the marked values first').waitFor();
       assert.equal(await page.evaluate(() => document.activeElement.id), await field(page, name).getAttribute('id'));
       await page.waitForTimeout(800);
@@ -180,8 +224,9 @@ describe('exposure wizard page', () => {
     await field(page, 'Distance to capture point (m)').fill('40');
     await field(page, 'Camera height (m)').fill('6');
     await field(page, 'Vehicle speed (m/s)').fill('25');
-    await page.getByRole('button', { name: 'Apply' }).click();
-    await notice(page, /^Applied at \d\d:\d\d\.$/).waitFor();
+    await applyButton(page).click();
+    await notice(page, new RegExp('^Applied at \\d\\d:\\d\\d: road offset −2.5 m, distance to capture point 40 m, ' +
+      'camera height 6 m, vehicle speed 25 m/s\\.$')).waitFor();
 
     const config = readConfig(stack);
     for (const [key, value] of Object.entries(scene)) {
@@ -191,7 +236,6 @@ describe('exposure wizard page', () => {
     const calls = cameraCalls(stack);
     assert.ok(calls.includes(`Set MaxExposureTime i ${Math.trunc(expected.maxShutter)}`), calls.join('\n'));
     assert.ok(calls.some((c) => /^(SetDayNightMode|Set DayNightEnabled)/.test(c)), calls.join('\n'));
-    assert.equal(await page.getByText('Not applied yet').count(), 0);
 
     await field(page, 'Camera height (m)').fill('12');
     await page.getByRole('button', { name: 'Revert' }).click();
@@ -200,15 +244,102 @@ describe('exposure wizard page', () => {
     await results(page).getByText(shutterText(expected)).waitFor();
   });
 
-  it('says so when the camera does not take the settings', async (t) => {
-    const { page } = await open(t, { camera: ['--fail', 'MaxExposureTime'] });
+  it('takes either decimal separator in any locale, and speeds in the unit chosen', async (t) => {
+    for (const [locale, shown] of [['de-DE', '12,5'], ['en-US', '12.5']]) {
+      const { stack, page } = await open(t, { locale });
+      await settled(page);
+      await field(page, 'Distance to capture point (m)').fill('12,5');
+      await page.getByRole('radio', { name: 'km/h' }).check();
+      assert.equal(await field(page, 'Vehicle speed (km/h)').inputValue(), '36', locale);
+      await field(page, 'Vehicle speed (km/h)').fill('130');
+      await settled(page);
+      await applyButton(page).click();
+      await notice(page, /^Applied at .* vehicle speed 130 km\/h\.$/).waitFor();
+      const config = readConfig(stack);
+      assert.match(config, /^carDistance=12\.5$/m, locale);
+      assert.match(config, /^carSpeed=36\.11+\d*$/m, locale);
+      // The unit is remembered, and the stored scene comes back as it was typed.
+      await page.reload();
+      await settled(page);
+      assert.equal(await field(page, 'Distance to capture point (m)').inputValue(), shown, locale);
+      assert.equal(await field(page, 'Vehicle speed (km/h)').inputValue(), '130', locale);
+      assert.match(await page.locator('#plot').innerText(), /vehicle speed \(km\/h\)/);
+      if (locale === 'de-DE') await shot(page, 'unit-kmh-de-1280x800-light');
+      await assertAccessible(page, locale);
+    }
+  });
+
+  it('keeps the result in view while a field is edited on a phone, keyboard open or not', async (t) => {
+    const { stack, page } = await open(t, { viewport: { width: 390, height: 844 } });
     await settled(page);
-    await field(page, 'Camera height (m)').fill('5');
-    await page.getByRole('button', { name: 'Apply' }).click();
-    await notice(page, 'could not be stored, or the camera did not take them').waitFor();
-    assert.equal(await page.getByText(/Applied at/).count(), 0);
-    assert.equal(await page.getByText(/"code"|\{/).count(), 0, 'raw JSON on the page');
-    assert.deepEqual(await axeViolations(page), []);
+    for (const height of [844, 422]) {
+      await page.setViewportSize({ width: 390, height });
+      const speed = field(page, 'Vehicle speed (m/s)');
+      // Focused afresh, as the keyboard opening scrolls to the field.
+      await page.evaluate(() => document.activeElement?.blur());
+      await speed.focus();
+      await speed.fill(String(20 + height / 422));
+      const expected = await previewOf(stack, { ...STORED, carSpeed: 20 + height / 422 });
+      await summary(page).getByText(shutterText(expected)).waitFor();
+      await summary(page).getByText('preview').waitFor();
+      const box = await summary(page).boundingBox();
+      const input = await speed.boundingBox();
+      assert.ok(box.y >= 0 && box.y + box.height <= height, `the summary at ${box.y} in ${height} px`);
+      assert.ok(input.y >= box.y + box.height && input.y + input.height <= height,
+        `the field at ${input.y}, under the summary ending at ${box.y + box.height}, in ${height} px`);
+      await shot(page, `editing-390x${height}-light`);
+      await assertAccessible(page, `editing at ${height} px`);
+      await page.emulateMedia({ colorScheme: 'light' });
+    }
+  });
+
+  it('applies only from its button: Enter previews, the wheel changes nothing, leaving asks first', async (t) => {
+    const { stack, page } = await open(t);
+    await settled(page);
+    const before = readConfig(stack);
+    const dialogs = [];
+    page.on('dialog', (d) => dialogs.push(d.type()) && d.dismiss());
+    const height = field(page, 'Camera height (m)');
+    await height.fill('9');
+    await height.press('Enter');
+    await results(page).getByText(shutterText(await previewOf(stack, { ...STORED, cameraHeight: 9 }))).waitFor();
+    await height.hover();
+    await page.mouse.wheel(0, -500);
+    await page.mouse.wheel(0, 500);
+    await page.waitForTimeout(300);
+    assert.equal(await height.inputValue(), '9');
+    assert.equal(readConfig(stack), before);
+    assert.deepEqual(cameraCalls(stack), []);
+
+    await page.close({ runBeforeUnload: true });
+    await until(() => dialogs.length, 'a question before leaving');
+    assert.deepEqual(dialogs, ['beforeunload']);
+    assert.equal(await height.inputValue(), '9', 'the edit was lost');
+  });
+
+  it('says plainly whether a refused apply was stored', async (t) => {
+    for (const [options, said, stored, name] of [
+      [{ camera: ['--fail', 'MaxExposureTime'] },
+        'The scene was stored, but the camera did not take all settings. Apply again to retry.', true, 'camera'],
+      [{ unstorable: true }, 'The scene could not be stored; nothing was sent to the camera.', false, 'store'],
+    ]) {
+      const { stack, page } = await open(t, { ...options, viewport: { width: 390, height: 844 } });
+      await settled(page);
+      await field(page, 'Camera height (m)').fill('5');
+      await applyButton(page).click();
+      await notice(page, said).waitFor();
+      assert.ok(await page.getByRole('button', { name: 'Retry' }).isVisible(), name);
+      assert.equal(/^cameraHeight=5(\.0*)?$/m.test(readConfig(stack)), stored, name);
+      assert.equal(cameraCalls(stack).length > 0, stored, name);
+      assert.equal(await page.getByText(/"code"|\{/).count(), 0, 'raw JSON on the page');
+      await shot(page, `refused-${name}-390x844-light`);
+      await assertAccessible(page, name);
+      // What the camera refused is still said after a reload.
+      if (stored) {
+        await page.reload();
+        await notice(page, said).waitFor();
+      }
+    }
   });
 
   it('retries by itself while the daemon is busy, and says so', async (t) => {
@@ -229,19 +360,42 @@ describe('exposure wizard page', () => {
     await until(async () => (await notice(page, 'busy').count()) === 0, 'the busy message to go');
   });
 
-  it('tells a stopped daemon from a stopped web server', async (t) => {
-    const { stack, page } = await open(t);
+  it('tells what does not answer, and recovers by itself when it answers again', async (t) => {
+    const { stack, page } = await open(t, { clock: true, viewport: { width: 390, height: 844 } });
     await settled(page);
+    const retry = page.getByRole('button', { name: 'Retry' });
+
     await stopPart(stack.daemon);
+    await page.reload();
+    await notice(page, 'the exposure service behind it does not').waitFor();
+    assert.ok(await retry.isVisible());
+    assert.doesNotMatch(await page.locator('body').innerText(), /\(\s*\)/);
+    assert.equal(await page.getByText('exposure service').count(), 1, 'the failure said more than once');
+    await retry.scrollIntoViewIfNeeded();
+    await shot(page, 'service-down-390x844-light');
+    await assertAccessible(page, 'service down');
+    await restartDaemon(stack);
+    await page.clock.fastForward(60000);
+    await settled(page);
+    await notice(page, 'Showing the stored scene.').waitFor();
+
+    // A service that takes the request and never answers.
+    process.kill(stack.daemon.proc.pid, 'SIGSTOP');
     await field(page, 'Camera height (m)').fill('8');
-    await notice(page, 'the exposure service behind it did not').waitFor();
+    await page.waitForTimeout(500);
+    await page.clock.fastForward(16000);
+    await notice(page, 'did not answer in time').waitFor();
+    process.kill(stack.daemon.proc.pid, 'SIGCONT');
+    await page.clock.fastForward(60000);
+    await results(page).getByText(shutterText(await previewOf(stack, { ...STORED, cameraHeight: 8 }))).waitFor();
+    await notice(page, 'Previewing values').waitFor();
+
     await stopPart(stack.httpd);
     await field(page, 'Camera height (m)').fill('9');
     await notice(page, 'No answer from the camera\'s web server').waitFor();
   });
 
   it('passes the accessibility check and leaves screenshots, light and dark, desktop and phone', async (t) => {
-    mkdirSync(SHOTS, { recursive: true });
     const { page } = await open(t);
     await settled(page);
     for (const colorScheme of ['light', 'dark']) {
@@ -251,10 +405,43 @@ describe('exposure wizard page', () => {
         await page.waitForTimeout(100);
         const width = await page.evaluate(() => document.documentElement.scrollWidth);
         assert.ok(width <= viewport.width, `the page is ${width} px wide in ${viewport.width} px`);
-        await page.screenshot({ path: join(SHOTS, `page-${viewport.width}x${viewport.height}-${colorScheme}.png`) });
-        if (viewport.width === 1280) assert.deepEqual(await axeViolations(page), [], colorScheme);
+        await shot(page, `page-${viewport.width}x${viewport.height}-${colorScheme}`);
+        assert.deepEqual(await axeViolations(page), [], `${colorScheme} ${viewport.width}`);
+        // The current value's label above the plotting area and right of its
+        // axis, so clear of the curve and of every tick.
+        const clear = await page.evaluate(() => {
+          const [label, top] = [document.querySelector('#plot .marker-label'),
+            [...document.querySelectorAll('#plot .grid')].pop()].map((e) => e.getBBox());
+          return label.y + label.height <= top.y && label.x >= top.x;
+        });
+        assert.ok(clear, `the plot's label at ${viewport.width} px`);
       }
     }
+  });
+
+  it('draws the zero scene whole and prints a one-page commissioning record', async (t) => {
+    const { stack, page } = await open(t);
+    await settled(page);
+    for (const name of ['Road offset (m)', 'Distance to capture point (m)', 'Camera height (m)', 'Vehicle speed (m/s)']) {
+      await field(page, name).fill('0');
+    }
+    await settled(page);
+    const outside = await page.evaluate(() => [...document.querySelectorAll('#diagram text')].filter((e) => {
+      const [b, v] = [e.getBBox(), e.ownerSVGElement.viewBox.baseVal];
+      return b.x < v.x || b.y < v.y || b.x + b.width > v.x + v.width || b.y + b.height > v.y + v.height;
+    }).map((e) => e.textContent));
+    assert.deepEqual(outside, [], 'labels drawn outside the diagram');
+
+    await page.getByRole('button', { name: 'Revert' }).click();
+    await settled(page);
+    await page.emulateMedia({ media: 'print' });
+    const record = await page.getByRole('region', { name: 'Commissioning record' }).innerText();
+    assert.match(record, new RegExp(`Camera\\s+${new URL(stack.url).host}`));
+    assert.match(record, /Vehicle speed\s+10 m\/s/);
+    assert.match(record, new RegExp(shutterText(await previewOf(stack, STORED))));
+    await shot(page, 'print-preview');
+    const pdf = (await page.pdf({ format: 'A4' })).toString('latin1');
+    assert.equal(pdf.match(/\/Type\s*\/Page\b/g).length, 1, 'the record takes more than one page');
   });
 
   it('weighs less than 100 KB', () => {

@@ -3,22 +3,32 @@
 // that turns what came back (an error code, a busy reply, no answer at all)
 // into a sentence for the person at the page.
 
+import { sameScene } from './state.js';
+
 const SCRIPT = 'roadshotwizard.cgi';
 const CONTEXT = 'exposure-wizard';
 const TIMEOUT_MS = 15000;
+const PROBE_TIMEOUT_MS = 5000;
 // Pauses before each new attempt after a busy reply; the last one repeats.
 const BUSY_PAUSES_MS = [250, 500, 1000, 2000, 4000];
 const BUSY_ATTEMPTS = 10;
 
 // A failed request: `kind` is 'error' (an error reply with `code`), 'busy'
-// (still busy after every attempt), 'noanswer' or 'unreadable'; `message`
-// is the sentence to show.
+// (still busy after every attempt), 'server' (the web server does not
+// answer), 'service' (the web server answers, the exposure service behind
+// it does not, or not in time) or 'unreadable'; `message` is the sentence
+// to show.
 export class ApiError extends Error {
   constructor(kind, message, code = null) {
     super(message);
     this.kind = kind;
     this.code = code;
   }
+}
+
+// The failures that may pass by themselves, so are worth asking again.
+export function passing(error) {
+  return error instanceof ApiError && ['busy', 'server', 'service'].includes(error.kind);
 }
 
 const ERROR_SENTENCES = {
@@ -35,8 +45,8 @@ const ERROR_SENTENCES = {
 export function sentenceForCode(code, what) {
   if (code === 1000) {
     if (what === 'apply') {
-      return 'The settings could not be stored, or the camera did not take them. ' +
-             'The exposure service\'s log says which.';
+      return 'The apply failed, and the stored scene could not be read back to tell ' +
+             'whether it was stored.';
     }
     if (what === 'get') {
       return 'The camera could not read its stored scene. The exposure service\'s log ' +
@@ -49,10 +59,18 @@ export function sentenceForCode(code, what) {
     `The camera answered with an error this page does not know (code ${Number(code)}).`;
 }
 
+export const STORED_NOT_TAKEN = 'The scene was stored, but the camera did not take all ' +
+  'settings. Apply again to retry.';
+const NOT_STORED = 'The scene could not be stored; nothing was sent to the camera.';
+const MAY_STILL_APPLY = 'The apply may still take effect; reload the page to see the ' +
+  'stored scene.';
+
 const NO_ANSWER_SERVER = 'No answer from the camera\'s web server. Check that it is ' +
   'running and that this computer can reach it.';
-const NO_ANSWER_SERVICE = 'The web server answered, but the exposure service behind it ' +
-  'did not. Check that the service is running.';
+const NO_ANSWER_SERVICE = 'The web server answers, but the exposure service behind it ' +
+  'does not. Check that the service is running.';
+const LATE_SERVICE = 'The web server answers, but the exposure service behind it did not ' +
+  'answer in time.';
 
 export function sentenceForBusy(pauseMs) {
   return `The camera is busy with other requests. Trying again in ${(pauseMs / 1000).toFixed(1)} s…`;
@@ -62,11 +80,30 @@ function sleep(ms) {
   return new Promise((resolve) => setTimeout(resolve, ms));
 }
 
+// Whether the web server serves a file of the page itself: it tells a web
+// server that does not answer from a service behind it that does not.
+async function serverAnswers() {
+  const abort = new AbortController();
+  const timer = setTimeout(() => abort.abort(), PROBE_TIMEOUT_MS);
+  try {
+    const response = await fetch('index.html', { method: 'HEAD', cache: 'no-store', signal: abort.signal });
+    return response.ok;
+  } catch {
+    return false;
+  } finally {
+    clearTimeout(timer);
+  }
+}
+
 // One HTTP exchange. Returns {busy: true} on a 503, the parsed reply
 // otherwise; throws ApiError when nothing usable came back.
 async function exchange(body) {
   const abort = new AbortController();
-  const timer = setTimeout(() => abort.abort(), TIMEOUT_MS);
+  let late = false;
+  const timer = setTimeout(() => {
+    late = true;
+    abort.abort();
+  }, TIMEOUT_MS);
   let response;
   let text;
   try {
@@ -79,14 +116,14 @@ async function exchange(body) {
     });
     text = await response.text();
   } catch {
-    throw new ApiError('noanswer', NO_ANSWER_SERVER);
-  } finally {
     clearTimeout(timer);
+    if (!await serverAnswers()) throw new ApiError('server', NO_ANSWER_SERVER);
+    throw new ApiError('service', late ? LATE_SERVICE : NO_ANSWER_SERVICE);
   }
+  clearTimeout(timer);
   if (response.status === 503) return { busy: true };
-  if (response.status === 502 || response.status === 504) {
-    throw new ApiError('noanswer', NO_ANSWER_SERVICE);
-  }
+  if (response.status === 502) throw new ApiError('service', NO_ANSWER_SERVICE);
+  if (response.status === 504) throw new ApiError('service', LATE_SERVICE);
   let reply = null;
   try {
     reply = JSON.parse(text);
@@ -139,4 +176,31 @@ export function set(scene, apply, onBusy) {
     carSpeed: scene.carSpeed,
   };
   return call('set', params, apply ? 'apply' : 'preview', onBusy);
+}
+
+// Applies a scene. When the daemon reports an internal error, asks for the
+// stored scene to tell a scene that was stored but that the camera did not
+// take (the error's `stored` is then true) from one that was not stored;
+// when no answer came, says that the apply may still take effect.
+export async function apply(scene, onBusy) {
+  try {
+    return await set(scene, true, onBusy);
+  } catch (e) {
+    if (e instanceof ApiError && e.kind === 'error' && e.code === 1000) {
+      let data;
+      try {
+        data = await get(onBusy);
+      } catch {
+        throw e;
+      }
+      const stored = sameScene(data, scene);
+      const told = new ApiError('error', stored ? STORED_NOT_TAKEN : NOT_STORED, 1000);
+      told.stored = stored;
+      throw told;
+    }
+    if (e instanceof ApiError && (e.kind === 'server' || e.kind === 'service')) {
+      throw new ApiError(e.kind, `${e.message} ${MAY_STILL_APPLY}`);
+    }
+    throw e;
+  }
 }

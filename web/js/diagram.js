@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
-// The scene diagram: a side view (camera height, distance to the capture
-// point, line of sight) and a top view (road offset from the vehicles'
-// track, direction of travel), drawn from the four scene values.
+// The scene diagram: a side view (camera height above the vehicles,
+// distance to the capture point, line of sight) and a top view (road offset
+// from the vehicles' track, direction of travel), drawn from the four scene
+// values.
 
-import { formatNumber } from './form.js';
+import { formatNumber, formatSpeed } from './numbers.js';
 
 const W = 320;
-const LEFT = 44;
+const LEFT = 64;
+const CAR_H = 12; // the vehicles' drawn height: the camera height is measured from their top
 const RIGHT = 24;
 const MIN_DRAWN = 18; // a smaller extent would vanish; drawn larger and said so
 const MAX_DRAWN = 140; // a larger one would make the view tall; drawn smaller and said so
@@ -17,6 +19,13 @@ function escapeText(text) {
 
 function n(value) {
   return Number(value.toFixed(1));
+}
+
+// A label centred on x as far as the view allows: a short distance would
+// otherwise push it off the edge (about 7 px a character at 12 px).
+function centred(x, y, content) {
+  const half = (String(content).length * 7) / 2;
+  return text(Math.min(Math.max(x, 6 + half), W - 6 - half), y, content);
 }
 
 function text(x, y, content, anchor = 'middle', cls = 'label') {
@@ -57,26 +66,30 @@ const metres = (v) => `${formatNumber(v, 1)} m`;
 function sideView(scene) {
   const { sx, sy, note } = scales(scene.carDistance, scene.cameraHeight);
   const ground = 0;
+  const tops = ground - CAR_H;
   const camX = LEFT;
-  const camY = ground - scene.cameraHeight * sy;
+  const camY = tops - scene.cameraHeight * sy;
   const carX = camX + scene.carDistance * sx;
   const parts = [
     line(8, ground, W - 8, ground, 'road'),
+    line(camX - 22, tops, W - 8, tops, 'level'),
     line(camX, ground, camX, camY, 'pole'),
     `<rect x="${n(camX - 7)}" y="${n(camY - 6)}" width="16" height="10" rx="2" class="camera"/>`,
-    line(camX + 8, camY, carX, ground - 6, 'sight'),
-    `<rect x="${n(carX - 12)}" y="${n(ground - 12)}" width="24" height="12" rx="3" class="car"/>`,
-    text(camX - 10, Math.min((camY + ground) / 2 + 4, ground - 4), metres(scene.cameraHeight), 'end'),
+    line(camX + 8, camY, carX, tops, 'sight'),
+    `<rect x="${n(carX - 12)}" y="${n(tops)}" width="24" height="${CAR_H}" rx="3" class="car"/>`,
+    line(camX - 14, tops, camX - 14, camY, 'dimension'),
+    text(camX - 20, Math.min((camY + tops) / 2 + 4, tops - 2), metres(scene.cameraHeight), 'end'),
     line(camX, ground + 12, carX, ground + 12, 'dimension'),
-    text((camX + carX) / 2, ground + 28, `${metres(scene.carDistance)} to capture point`),
+    centred((camX + carX) / 2, ground + 28, `${metres(scene.carDistance)} to capture point`),
   ];
   const top = Math.min(camY - 14, ground - 40);
   if (note) parts.push(text(W - 8, top + 14, `height ${note}`, 'end', 'note'));
-  const desc = `Camera ${metres(scene.cameraHeight)} high, capture point ${metres(scene.carDistance)} along the road.`;
+  const desc = `Camera ${metres(scene.cameraHeight)} above the vehicles, capture point ` +
+    `${metres(scene.carDistance)} along the road.`;
   return svg('side', 'Side view', desc, top, ground + 36, parts.join(''));
 }
 
-function topView(scene) {
+function topView(scene, unit) {
   const offset = scene.roadOffset;
   const { sx, sy, note } = scales(scene.carDistance, Math.abs(offset));
   const camX = LEFT;
@@ -93,8 +106,8 @@ function topView(scene) {
     `<rect x="${n(carX - 14)}" y="${n(trackY - 8)}" width="28" height="16" rx="4" class="car"/>`,
     line(camX, camY, carX, trackY, 'sight'),
     `<circle cx="${n(camX)}" cy="${n(camY)}" r="7" class="camera"/>`,
-    text((camX + carX) / 2, below ? trackY + 28 : trackY - 18,
-      `${metres(scene.carDistance)} ahead · ${formatNumber(scene.carSpeed, 1)} m/s`),
+    centred((camX + carX) / 2, below ? trackY + 28 : trackY - 18,
+      `${metres(scene.carDistance)} ahead · ${formatSpeed(scene.carSpeed, unit)}`),
   ];
   if (offset !== 0) parts.push(line(camX - 18, camY, camX - 18, trackY, 'dimension'));
   parts.push(text(camX - 8, below ? camY - 12 : camY + 22, `offset ${metres(offset)}`, 'start'));
@@ -103,12 +116,13 @@ function topView(scene) {
   if (note) parts.push(text(W - 8, bottom - 4, `offset ${note}`, 'end', 'note'));
   const side = offset === 0 ? 'directly in line with' : `${metres(Math.abs(offset))} to the side of`;
   const desc = `Camera ${side} the vehicles' track; capture point ${metres(scene.carDistance)} ahead; ` +
-    `vehicles travel at ${formatNumber(scene.carSpeed, 1)} m/s towards the camera.`;
+    `vehicles travel at ${formatSpeed(scene.carSpeed, unit)} towards the camera.`;
   return svg('top', 'Top view', desc, top, bottom, parts.join(''));
 }
 
-// Draws both views into el; without a complete scene, keeps the last drawing.
-export function renderDiagram(el, scene) {
+// Draws both views into el, speeds in `unit`; without a complete scene,
+// keeps the last drawing.
+export function renderDiagram(el, scene, unit) {
   if (!scene) return;
-  el.innerHTML = sideView(scene) + topView(scene);
+  el.innerHTML = sideView(scene) + topView(scene, unit);
 }

@@ -5,21 +5,34 @@
 export const KEYS = ['roadOffset', 'carDistance', 'cameraHeight', 'carSpeed'];
 
 export const state = {
-  // The intervals from the last get, {key: [min, max]}; null before it.
+  // The intervals from the last get, {key: [min, max]} in m and m/s; null
+  // before it.
   intervals: null,
   // The scene as stored on the camera (last get or successful apply).
   stored: null,
-  // What each number field holds, as typed.
-  texts: Object.fromEntries(KEYS.map((k) => [k, ''])),
-  // The last settings the camera computed, and the scene they belong to.
+  // Each field: the text it holds, and `exact`, the value in m or m/s when
+  // the page wrote the text (rounded for people) rather than the person, so
+  // that showing a value never changes what is sent; null once typed.
+  fields: Object.fromEntries(KEYS.map((k) => [k, { text: '', exact: null }])),
+  // The unit speeds are typed and shown in: 'm/s', 'km/h' or 'mph'.
+  unit: 'm/s',
+  // The last settings the camera computed, and the scene they belong to;
+  // and those of the stored scene, for the commissioning record.
   settings: null,
   settingsFor: null,
+  storedSettings: null,
   // The request under way: 'load', 'preview', 'apply', 'plot' or null.
   working: null,
   // While a busy reply is being retried: the pause before the next attempt.
   busyPauseMs: null,
-  // A sentence about the last outcome: {kind: 'error'|'success'|'info', text}.
-  notice: null,
+  // The last request that failed and is not yet made good: {text, retry:
+  // 'load'|'preview'|'apply', auto: whether the page is retrying by itself}.
+  failure: null,
+  // The last apply that succeeded: {at: Date, scene}.
+  applied: null,
+  // A scene that was stored but that the camera did not take, kept across
+  // reloads until an apply succeeds.
+  refused: null,
   // Max shutter by speed for one geometry: points [{speed, shutter}] in the
   // order sent, and the geometry (a text key) they were computed for.
   plot: { geometry: null, points: [] },

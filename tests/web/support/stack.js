@@ -6,7 +6,7 @@
 // tree, default build/ at the top of the source tree).
 
 import { spawn } from 'node:child_process';
-import { cpSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { cpSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
 import { once } from 'node:events';
@@ -45,13 +45,24 @@ async function stop(part) {
   if (!part || part.proc.exitCode !== null || part.proc.signalCode !== null) return;
   const exited = once(part.proc, 'exit');
   part.proc.kill('SIGTERM');
+  part.proc.kill('SIGCONT'); // one a test stopped
   const timer = setTimeout(() => part.proc.kill('SIGKILL'), 5000);
   await exited;
   clearTimeout(timer);
 }
 
-// camera: extra fake-camera arguments (['--fail', 'MaxExposureTime'], say).
-export async function startStack({ camera = [] } = {}) {
+function startDaemon(s) {
+  s.daemon = start([join(BUILD, 'lanecamd'), '--no-daemon', '--debug'],
+    { DBUS_SYSTEM_BUS_ADDRESS: s.bus, LANECAMD_CONFIG: s.config, LANECAMD_TRANSFER_SOCKET: s.socket },
+    /transfer socket/);
+  s.parts.push(s.daemon);
+  return s.daemon.matched;
+}
+
+// camera: extra fake-camera arguments (['--fail', 'MaxExposureTime'], say);
+// unstorable: the daemon cannot store a scene (the name of its temporary
+// file is taken by a directory, which stops root as well).
+export async function startStack({ camera = [], unstorable = false } = {}) {
   const dir = mkdtempSync(join(tmpdir(), 'lanecamd-web-'));
   const s = {
     dir,
@@ -62,22 +73,19 @@ export async function startStack({ camera = [] } = {}) {
   };
   cpSync(join(SOURCE, 'data', 'lanecamd.conf'), s.config);
   writeFileSync(s.record, '');
+  if (unstorable) mkdirSync(join(dir, '.lanecamd.conf.tmp'));
   try {
     const bus = start(['/usr/bin/dbus-daemon', `--config-file=${join(SOURCE, 'tests', 'bus.conf')}`, '--nofork',
       '--nosyslog', `--address=unix:path=${join(dir, 'bus')}`, '--print-address'], {}, /^(unix:\S+)\n/m);
     s.parts.push(bus);
-    const address = (await bus.matched)[1];
-    const env = { DBUS_SYSTEM_BUS_ADDRESS: address };
+    s.bus = (await bus.matched)[1];
 
     const camera_ = start([join(BUILD, 'tests', 'fake-camera', 'fake-camera'), '--record', s.record, ...camera],
-      env, /^ready$/m);
+      { DBUS_SYSTEM_BUS_ADDRESS: s.bus }, /^ready$/m);
     s.parts.push(camera_);
     await camera_.matched;
 
-    s.daemon = start([join(BUILD, 'lanecamd'), '--no-daemon', '--debug'],
-      { ...env, LANECAMD_CONFIG: s.config, LANECAMD_TRANSFER_SOCKET: s.socket }, /transfer socket/);
-    s.parts.push(s.daemon);
-    await s.daemon.matched;
+    await startDaemon(s);
 
     s.httpd = start([join(BUILD, 'httpd', 'lanecam-httpd'), '--listen', '127.0.0.1:0',
       '--root', join(SOURCE, 'web'), '--socket', s.socket], {}, /listening on (http:\/\/\S+?)\/?\n/);
@@ -99,6 +107,11 @@ export async function stopStack(s) {
 
 export function stopPart(part) {
   return stop(part);
+}
+
+// A new daemon on the same socket, configuration and bus.
+export function restartDaemon(s) {
+  return startDaemon(s);
 }
 
 export function readConfig(s) {

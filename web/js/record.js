@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: MIT
+// The commissioning record, which only a printout shows: the camera's
+// address, the stored scene in the person's units, the settings the camera
+// computed for it, and when it was printed.
+
+import { KEYS } from './state.js';
+import { unitOf } from './form.js';
+import { formatNumber, formatSpeed } from './numbers.js';
+import { settingsRows } from './results.js';
+import { explain } from './explain.js';
+
+const LABELS = {
+  roadOffset: 'Road offset',
+  carDistance: 'Distance to capture point',
+  cameraHeight: 'Camera height',
+  carSpeed: 'Vehicle speed',
+};
+
+function valueText(key, value, speedUnit) {
+  const u = unitOf(key, speedUnit);
+  const shown = `${formatNumber(u.fromSI(value), u.digits)} ${u.name}`;
+  return key === 'carSpeed' && speedUnit !== 'm/s' ? `${shown} (${formatSpeed(value, 'm/s', 2)})` : shown;
+}
+
+export function renderRecord(state) {
+  const rows = [
+    ['Camera', location.host],
+    ['Printed', new Date().toLocaleString(undefined, { dateStyle: 'long', timeStyle: 'short' })],
+  ];
+  if (state.stored) {
+    for (const key of KEYS) rows.push([LABELS[key], valueText(key, state.stored[key], state.unit)]);
+  }
+  const s = state.storedSettings;
+  if (s) {
+    rows.push(...settingsRows(s));
+    rows.push(['Why', explain(state.stored, s.maxShutter, state.unit)]);
+  }
+  const list = document.getElementById('record-list');
+  list.replaceChildren(...rows.map(([name, text]) => {
+    const div = document.createElement('div');
+    const dt = document.createElement('dt');
+    const dd = document.createElement('dd');
+    dt.textContent = name;
+    dd.textContent = text;
+    div.append(dt, dd);
+    return div;
+  }));
+}
