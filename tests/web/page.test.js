@@ -4,7 +4,7 @@
 
 import { after, before, describe, it } from 'node:test';
 import assert from 'node:assert/strict';
-import { mkdirSync, readdirSync, statSync } from 'node:fs';
+import { mkdirSync, readFileSync, readdirSync, statSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
@@ -53,6 +53,10 @@ async function open(t, { camera, viewport = { width: 1280, height: 800 }, colorS
   });
   const errors = [];
   page.on('pageerror', (e) => errors.push(e.message));
+  // What the front end's Content-Security-Policy refuses shows only here.
+  page.on('console', (m) => {
+    if (m.type() === 'error' && m.text().includes('Content Security Policy')) errors.push(m.text());
+  });
   t.after(async () => {
     await context.close();
     await stopStack(stack);
@@ -85,8 +89,10 @@ async function previewOf(stack, scene) {
   return JSON.parse(reply.text).data;
 }
 
+// axe goes in through the debugging protocol: the page's own policy refuses
+// an injected script tag, as it should.
 async function axeViolations(page) {
-  await page.addScriptTag({ path: AXE });
+  await page.evaluate(`${readFileSync(AXE, 'utf8')}\n;true`);
   return page.evaluate(async () => {
     const found = await window.axe.run(document, { resultTypes: ['violations'] });
     return found.violations.map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`);
