@@ -163,15 +163,12 @@ class Front : public ::testing::Test {
   virtual std::vector<std::string> prefix() const { return {}; }
 
   void start_httpd(const std::vector<std::string>& prefix) {
+    std::vector<std::string> command = prefix;
+    command.push_back(LANECAM_HTTPD);
     DaemonOptions o;
-    o.program = prefix.empty() ? LANECAM_HTTPD : prefix.front();
-    o.args.assign(prefix.empty() ? prefix.begin() : prefix.begin() + 1, prefix.end());
-    if (!prefix.empty()) o.args.push_back(LANECAM_HTTPD);
-    for (const char* arg : {"--listen", "127.0.0.1:0", "--root"}) o.args.push_back(arg);
-    o.args.insert(o.args.end(), {web, "--socket", socket_path});
-    /* Under AddressSanitizer: a known leak of libsoup's (see the file). */
-    o.env["LSAN_OPTIONS"] =
-        "suppressions=" LANECAMD_SOURCE_DIR "/tests/lsan.supp:fast_unwind_on_malloc=0:print_suppressions=0";
+    o.program = command.front();
+    o.args.assign(command.begin() + 1, command.end());
+    o.args.insert(o.args.end(), {"--listen", "127.0.0.1:0", "--root", web, "--socket", socket_path});
     httpd = std::make_unique<DaemonProcess>(httpd_dir.path(), o);
     ASSERT_TRUE(httpd->wait_for_output("listening on http://", 10s)) << httpd->err();
     std::string out = httpd->out();
