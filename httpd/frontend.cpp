@@ -148,8 +148,9 @@ struct FrontEnd {
   ~FrontEnd() {
     if (accept_source) g_source_remove(accept_source);
     if (backoff_source) g_source_remove(backoff_source);
-    if (server) soup_server_disconnect(server.get());
+    /* The records first: libsoup's disconnections then find none to end. */
     connections.clear();
+    if (server) soup_server_disconnect(server.get());
   }
 };
 
