@@ -45,11 +45,9 @@ TEST(HttpdRules, JudgesRequestHeads) {
   const char* h = "127.0.0.1:8080";
   const char* json = "application/json";
   const HeadCase cases[] = {
-      /* the page's own requests and a plain tool's */
-      {"POST", "/roadshotwizard.cgi", h, "http://127.0.0.1:8080", "same-origin", json, 60, 0, nullptr},
+      /* (the integration test has the common cases; these are the edges) */
       {"POST", "/cgi-bin/roadshotwizard.cgi", "localhost:8080", nullptr, nullptr,
        "Application/JSON ; charset=utf-8", 60, 0, nullptr},
-      {"POST", "/roadshotwizard.cgi", h, nullptr, nullptr, json, -2, 0, nullptr},
       {"GET", "/roadshotwizard.cgi", h, nullptr, "none", nullptr, -1, 0, nullptr},
       {"GET", "/roadshotwizard.cgi", "[::1]:8080", nullptr, nullptr, nullptr, -1, 0, nullptr},
       {"GET", "/", "10.0.0.5:8080", nullptr, nullptr, nullptr, -1, 0, ""},
@@ -60,31 +58,24 @@ TEST(HttpdRules, JudgesRequestHeads) {
       {"GET", "/a%20b.css", h, nullptr, nullptr, nullptr, -1, 0, "a b.css"},
       {"GET", "/a%2520b.css", h, nullptr, nullptr, nullptr, -1, 0, "a%20b.css"},  /* once */
       {"GET", "/..a/b..", h, nullptr, nullptr, nullptr, -1, 0, "..a/b.."},
-      /* DNS rebinding: a foreign name, the wrong port, or none */
-      {"GET", "/", "rebind.example:8080", nullptr, nullptr, nullptr, -1, 421, nullptr},
+      /* DNS rebinding: the wrong port, no port, two names, none */
       {"POST", "/roadshotwizard.cgi", "127.0.0.1:8081", nullptr, nullptr, json, 60, 421, nullptr},
       {"GET", "/", "127.0.0.1", nullptr, nullptr, nullptr, -1, 421, nullptr},
       {"GET", "/", "127.0.0.1:8080, evil.example", nullptr, nullptr, nullptr, -1, 421, nullptr},
       {"GET", "/", "[::1]x:8080", nullptr, nullptr, nullptr, -1, 421, nullptr},
       {"GET", "/", nullptr, nullptr, nullptr, nullptr, -1, 421, nullptr},
-      /* cross-site, by Sec-Fetch-Site, else by Origin, for every method */
-      {"POST", "/roadshotwizard.cgi", h, nullptr, "cross-site", json, 60, 403, nullptr},
+      /* cross-site: same-site is another site; Origin must match exactly */
       {"POST", "/roadshotwizard.cgi", h, h, "same-site", json, 60, 403, nullptr},
-      {"GET", "/roadshotwizard.cgi", h, nullptr, "cross-site", nullptr, -1, 403, nullptr},
-      {"POST", "/roadshotwizard.cgi", h, "http://evil.example", nullptr, json, 60, 403, nullptr},
       {"POST", "/roadshotwizard.cgi", h, "https://127.0.0.1:8080", nullptr, json, 60, 403, nullptr},
       {"POST", "/roadshotwizard.cgi", h, "null", nullptr, json, 60, 403, nullptr},
       /* what the script takes */
       {"PUT", "/roadshotwizard.cgi", h, nullptr, nullptr, json, 60, 405, nullptr},
-      {"POST", "/roadshotwizard.cgi", h, nullptr, nullptr, "text/plain", 60, 415, nullptr},
       {"POST", "/roadshotwizard.cgi", h, nullptr, nullptr, "application/jsonx", 60, 415, nullptr},
       {"POST", "/roadshotwizard.cgi", h, nullptr, nullptr, nullptr, 60, 415, nullptr},
       {"POST", "/roadshotwizard.cgi", h, nullptr, nullptr, json, 4075, 0, nullptr},
       {"POST", "/roadshotwizard.cgi", h, nullptr, nullptr, json, 4076, 413, nullptr},
-      {"POST", "/roadshotwizard.cgi", h, nullptr, nullptr, json, 300000000, 413, nullptr},
       {"GET", "/roadshotwizard.cgi", h, nullptr, nullptr, nullptr, -2, 413, nullptr},
       /* a path that carries a request of its own */
-      {"POST", "/roadshotwizard.cgi%3F%7B%7D/roadshotwizard.cgi", h, nullptr, nullptr, json, 2, 400, nullptr},
       {"GET", "/roadshotwizard.cgi/roadshotwizard.cgi", h, nullptr, nullptr, nullptr, -1, 400, nullptr},
       {"GET", "/%7B/roadshotwizard.cgi", h, nullptr, nullptr, nullptr, -1, 400, nullptr},
       /* page files: no traversal, plain or encoded; no body; GET and HEAD */
@@ -198,14 +189,10 @@ TEST(HttpdBeneath, OpensOnlyBeneathTheRoot) {
 
   const struct {
     const char* name;
-    bool with_openat2;  /* opened when openat2() is there */
-    bool with_walk;     /* opened by the walk */
-  } cases[] = {
-      {"js/a.js", true, true},        {"", true, true},
-      {"inside-link", true, false},   {"climbs-out", false, false},
-      {"absolute", false, false},     {"dir-out/secret", false, false},
-      {"js/missing.js", false, false},
-  };
+    bool with_openat2, with_walk;  /* opened with openat2(), by the walk */
+  } cases[] = {{"js/a.js", true, true},       {"", true, true},
+               {"inside-link", true, false},  {"climbs-out", false, false},
+               {"absolute", false, false},    {"dir-out/secret", false, false}};
   for (bool openat2 : {true, false}) {
     for (const auto& c : cases) {
       bool use_openat2 = openat2;
