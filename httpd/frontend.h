@@ -6,20 +6,43 @@
  * attached, and the daemon answers on that connection itself; every other
  * request is a static file from the page directory. A request that cannot be
  * served gets a status and one plain line.
+ *
+ * It accepts its connections itself and hands each to libsoup, keeping a
+ * record of every one, so that no client can hold it: the request head and
+ * body have a deadline, and so has the reply; every reply ends its
+ * connection; the number of connections stays below the descriptor limit;
+ * and an accept that fails for want of descriptors is tried again later
+ * rather than ending the listener.
  */
 #pragma once
 
+#include <memory>
 #include <string>
 
-#include <libsoup/soup.h>
+#include "rules.h"
 
 struct FrontEndConfig {
-  std::string root;         /* the page directory, as realpath gives it */
-  std::string socket_path;  /* the daemon's transfer socket */
+  std::string root;          /* the page directory */
+  std::string socket_path;   /* the daemon's transfer socket */
+  httpd::HostRules hosts;    /* the names it answers to */
+  size_t max_connections = 0;
 };
 
+struct FrontEnd;
+
 /*
- * Adds the front end's handlers to server. config is borrowed and must
- * outlive the server. Each request is logged as one line on standard output.
+ * Starts serving on listen_fd, a bound and listening socket that it takes
+ * over, in the thread-default main context. config is borrowed and must
+ * outlive the front end. Each request is logged as one line on standard
+ * output. Returns nullptr, after complaining on standard error, when the
+ * page directory cannot be opened.
  */
-void front_end_attach(SoupServer* server, const FrontEndConfig* config);
+FrontEnd* front_end_start(const FrontEndConfig* config, int listen_fd);
+
+/* Closes every connection and the listening socket. Accepts nullptr. */
+void front_end_free(FrontEnd* front_end);
+
+struct FrontEndFree {
+  void operator()(FrontEnd* f) const { front_end_free(f); }
+};
+using FrontEndPtr = std::unique_ptr<FrontEnd, FrontEndFree>;

@@ -6,8 +6,13 @@
  * camera.
  */
 #include <glib-unix.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -16,7 +21,7 @@
 #include <memory>
 #include <string>
 
-#include <libsoup/soup.h>
+#include <gio/gio.h>
 
 #include "frontend.h"
 
@@ -35,8 +40,11 @@ using GChars = std::unique_ptr<gchar, GFree>;
 struct ObjectUnref {
   void operator()(gpointer p) const { g_object_unref(p); }
 };
-using Server = std::unique_ptr<SoupServer, ObjectUnref>;
 using Address = std::unique_ptr<GSocketAddress, ObjectUnref>;
+
+struct StrvFree {
+  void operator()(gchar** v) const { g_strfreev(v); }
+};
 
 struct LoopUnref {
   void operator()(GMainLoop* l) const { g_main_loop_unref(l); }
@@ -70,6 +78,50 @@ GSocketAddress* parse_listen(const std::string& text) {
   return address;
 }
 
+/* Descriptors kept free of connections: standard streams, the listener, the
+ * page directory, a file being served, a transfer socket, GLib's own. */
+const rlim_t kReservedDescriptors = 32;
+/* Connections at most, whatever the descriptor limit. */
+const size_t kMaxConnections = 512;
+
+/* Raises the soft descriptor limit to the hard one and returns how many
+ * connections fit below it. */
+size_t connection_cap() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY) return kMaxConnections;
+  rlim_t room = limit.rlim_cur > 2 * kReservedDescriptors ? limit.rlim_cur - kReservedDescriptors
+                                                          : limit.rlim_cur / 2;
+  return std::max<size_t>(1, std::min<size_t>(kMaxConnections, room));
+}
+
+/* A bound, listening, non-blocking socket; -1 after complaining. */
+int listen_on(GSocketAddress* address, const std::string& text) {
+  sockaddr_storage native{};
+  gssize size = g_socket_address_get_native_size(address);
+  int fd = -1;
+  GError* error = nullptr;
+  if (size > 0 && g_socket_address_to_native(address, &native, sizeof native, &error))
+    fd = socket(native.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (error) g_error_free(error);
+  int one = 1;
+  bool ok = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+            (native.ss_family != AF_INET6 ||
+             setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) == 0) &&
+            bind(fd, reinterpret_cast<sockaddr*>(&native), static_cast<socklen_t>(size)) == 0 &&
+            listen(fd, SOMAXCONN) == 0;
+  if (!ok) {
+    complain("cannot listen on " + text + ": " + std::strerror(errno));
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 gboolean quit_loop(gpointer loop) {
   g_main_loop_quit(static_cast<GMainLoop*>(loop));
   return G_SOURCE_CONTINUE;
@@ -81,6 +133,7 @@ int main(int argc, char** argv) {
   gchar* listen_arg = nullptr;
   gchar* root_arg = nullptr;
   gchar* socket_arg = nullptr;
+  gchar** allow_arg = nullptr;
   gboolean version = FALSE;
   const GOptionEntry entries[] = {
       {"listen", 'l', 0, G_OPTION_ARG_STRING, &listen_arg,
@@ -93,6 +146,8 @@ int main(int argc, char** argv) {
        "The daemon's transfer socket (default $LANECAMD_TRANSFER_SOCKET, else "
        "/run/lanecamd/transfer)",
        "PATH"},
+      {"allow-host", 'a', 0, G_OPTION_ARG_STRING_ARRAY, &allow_arg,
+       "Also answer requests that name this host (repeatable; any port)", "NAME"},
       {"version", 'V', 0, G_OPTION_ARG_NONE, &version, "Show the version and exit", nullptr},
       {},
   };
@@ -105,6 +160,7 @@ int main(int argc, char** argv) {
   gboolean parsed = g_option_context_parse(context, &argc, &argv, &error);
   g_option_context_free(context);
   GChars listen_text(listen_arg), root_text(root_arg), socket_text(socket_arg);
+  std::unique_ptr<gchar*, StrvFree> allow_names(allow_arg);
   if (!parsed) {
     complain(error->message);
     g_error_free(error);
@@ -125,43 +181,42 @@ int main(int argc, char** argv) {
   config.socket_path = socket_text ? socket_text.get()
                        : env_socket && *env_socket ? env_socket
                                                    : kDefaultSocket;
-  const char* root = root_text ? root_text.get() : LANECAM_HTTPD_DEFAULT_ROOT;
-  char resolved_root[PATH_MAX];
-  if (!realpath(root, resolved_root)) {
-    complain(std::string("no page directory at ") + root + ": " + std::strerror(errno) +
-             " (use --root)");
-    return kExitStartup;
+  config.root = root_text ? root_text.get() : LANECAM_HTTPD_DEFAULT_ROOT;
+  for (gchar** name = allow_names.get(); name && *name; ++name) {
+    if (!**name || std::strpbrk(*name, ":/[] \t")) {
+      complain(std::string("--allow-host takes a host name, not '") + *name + "'");
+      return kExitUsage;
+    }
+    GChars lower(g_ascii_strdown(*name, -1));
+    config.hosts.extra.push_back(lower.get());
   }
-  config.root = resolved_root;
-  Address address(parse_listen(listen_text ? listen_text.get() : kDefaultListen));
+  const std::string listen_at = listen_text ? listen_text.get() : kDefaultListen;
+  Address address(parse_listen(listen_at));
   if (!address) return kExitUsage;
+
+  if (geteuid() == 0)
+    complain("warning: running as root; a web front end needs no privileges: run it as a user "
+             "in the transfer socket's group instead");
+  config.max_connections = connection_cap();
 
   /* A client gone before its reply is an error of the write, not a signal. */
   signal(SIGPIPE, SIG_IGN);
 
-  Server server(static_cast<SoupServer*>(
-      g_object_new(SOUP_TYPE_SERVER, "server-header", "lanecam-httpd/" LANECAMD_VERSION, nullptr)));
-  front_end_attach(server.get(), &config);
-  if (!soup_server_listen(server.get(), address.get(), static_cast<SoupServerListenOptions>(0),
-                          &error)) {
-    complain(std::string("cannot listen on ") + (listen_text ? listen_text.get() : kDefaultListen) +
-             ": " + error->message);
-    g_error_free(error);
-    return kExitStartup;
-  }
-  /* From the listening sockets rather than soup_server_get_uris, which
-   * leaks an address in libsoup 3.2. */
-  GSList* listeners = soup_server_get_listeners(server.get());
-  for (GSList* l = listeners; l; l = l->next) {
-    Address local(g_socket_get_local_address(static_cast<GSocket*>(l->data), nullptr));
-    if (!local) continue;
-    GInetAddress* inet = g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(local.get()));
-    GChars host(g_inet_address_to_string(inet));
-    bool v6 = g_inet_address_get_family(inet) == G_SOCKET_FAMILY_IPV6;
-    std::printf("lanecam-httpd: listening on http://%s%s%s:%u/\n", v6 ? "[" : "", host.get(),
-                v6 ? "]" : "", g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(local.get())));
-  }
-  g_slist_free(listeners);
+  int listener = listen_on(address.get(), listen_at);
+  if (listener < 0) return kExitStartup;
+  sockaddr_storage bound{};
+  socklen_t bound_size = sizeof bound;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &bound_size);
+  Address local(g_socket_address_new_from_native(&bound, bound_size));
+  GInetAddress* inet = g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(local.get()));
+  config.hosts.port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(local.get()));
+  FrontEndPtr front_end(front_end_start(&config, listener));
+  if (!front_end) return kExitStartup;
+
+  GChars host(g_inet_address_to_string(inet));
+  bool v6 = g_inet_address_get_family(inet) == G_SOCKET_FAMILY_IPV6;
+  std::printf("lanecam-httpd: listening on http://%s%s%s:%u/\n", v6 ? "[" : "", host.get(),
+              v6 ? "]" : "", config.hosts.port);
   std::printf("lanecam-httpd: page from %s, requests for roadshotwizard.cgi to %s\n",
               config.root.c_str(), config.socket_path.c_str());
   std::fflush(stdout);
@@ -172,6 +227,5 @@ int main(int argc, char** argv) {
   g_main_loop_run(loop.get());
   g_source_remove(term);
   g_source_remove(interrupt);
-  soup_server_disconnect(server.get());
   return kExitOk;
 }

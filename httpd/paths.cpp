@@ -39,22 +39,16 @@ bool percent_decode(std::string_view text, std::string* out) {
   return true;
 }
 
-PathVerdict relative_file_path(std::string_view encoded_path, std::string* out) {
-  if (encoded_path.empty() || encoded_path.front() != '/') return PathVerdict::kBadRequest;
-  std::string decoded;
-  if (!percent_decode(encoded_path, &decoded)) {
-    /* An encoded NUL is an attempt, not a typo. */
-    return encoded_path.find("%00") != std::string_view::npos ? PathVerdict::kForbidden
-                                                              : PathVerdict::kBadRequest;
-  }
-  if (decoded.find('\0') != std::string::npos) return PathVerdict::kForbidden;
+PathVerdict relative_file_path(std::string_view decoded_path, std::string* out) {
+  if (decoded_path.empty() || decoded_path.front() != '/') return PathVerdict::kBadRequest;
+  if (decoded_path.find('\0') != std::string_view::npos) return PathVerdict::kForbidden;
 
   std::string relative;
   size_t start = 0;
-  while (start <= decoded.size()) {
-    size_t end = decoded.find('/', start);
-    if (end == std::string::npos) end = decoded.size();
-    std::string_view segment(decoded.data() + start, end - start);
+  while (start <= decoded_path.size()) {
+    size_t end = decoded_path.find('/', start);
+    if (end == std::string_view::npos) end = decoded_path.size();
+    std::string_view segment = decoded_path.substr(start, end - start);
     if (segment == "..") return PathVerdict::kForbidden;
     if (!segment.empty() && segment != ".") {
       if (!relative.empty()) relative.push_back('/');
@@ -72,11 +66,11 @@ bool is_script_path(std::string_view path) {
   return last == kScriptName;
 }
 
-bool transfer_message(std::string_view path, std::string_view json, std::string* out) {
-  if (path.size() + 1 + json.size() > kMaxTransferMessage) return false;
+bool transfer_message(std::string_view json, std::string* out) {
+  if (json.size() > kMaxRequestJson) return false;
   std::string message;
-  message.reserve(path.size() + 1 + json.size());
-  message.append(path);
+  message.reserve(kScriptPath.size() + 1 + json.size());
+  message.append(kScriptPath);
   message.push_back('?');
   message.append(json);
   *out = std::move(message);
@@ -106,13 +100,6 @@ const char* content_type(std::string_view file_name) {
       if (ext == known) return type;
   }
   return "application/octet-stream";
-}
-
-bool path_inside(std::string_view root, std::string_view resolved) {
-  if (root.empty() || resolved.size() < root.size() || resolved.compare(0, root.size(), root) != 0)
-    return false;
-  /* "/srv/web" holds "/srv/web/a" but not "/srv/web-old"; "/" holds all. */
-  return resolved.size() == root.size() || root.back() == '/' || resolved[root.size()] == '/';
 }
 
 }  // namespace httpd

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: MIT
 /*
  * Request paths of the development front end, as pure functions: percent
- * decoding, the mapping of a request path to a file under the page
+ * decoding, the mapping of a decoded request path to a file under the page
  * directory, the recognition of the script's path, the datagram handed to
  * the daemon, and the content type of a file. Nothing here touches the file
- * system; the server checks the resolved file against the resolved root with
- * path_inside.
+ * system: files are opened beneath the page directory (beneath.h).
  */
 #pragma once
 
@@ -21,6 +20,13 @@ inline constexpr size_t kMaxTransferMessage = 4095;
 /* The last path segment of every request that goes to the daemon. */
 inline constexpr std::string_view kScriptName = "roadshotwizard.cgi";
 
+/* The path every datagram names, whatever path the request came by: the
+ * daemon takes the request from the first occurrence of the script's name. */
+inline constexpr std::string_view kScriptPath = "/roadshotwizard.cgi";
+
+/* Bytes of JSON that fit into one datagram after the path and its '?'. */
+inline constexpr size_t kMaxRequestJson = kMaxTransferMessage - kScriptPath.size() - 1;
+
 /*
  * Decodes the %XX escapes of text into *out ('+' stays '+'). Returns false,
  * leaving *out untouched, for a '%' without two hexadecimal digits after it
@@ -30,34 +36,29 @@ bool percent_decode(std::string_view text, std::string* out);
 
 enum class PathVerdict {
   kFile,        /* *out holds the path relative to the page directory */
-  kBadRequest,  /* not a path, or a malformed escape */
-  kForbidden,   /* a ".." segment or a NUL, after decoding */
+  kBadRequest,  /* not a path */
+  kForbidden,   /* a ".." segment or a NUL */
 };
 
 /*
- * Maps an encoded request path ("/css/page%20one.css") to a path relative to
+ * Maps a decoded request path ("/css/page one.css") to a path relative to
  * the page directory ("css/page one.css"; "" for the directory itself).
- * Decodes first and checks after, so "%2e%2e" and "..%2f" are caught like
- * "..". Empty and "." segments are dropped. *out is written only for kFile.
+ * Empty and "." segments are dropped. *out is written only for kFile.
  */
-PathVerdict relative_file_path(std::string_view encoded_path, std::string* out);
+PathVerdict relative_file_path(std::string_view decoded_path, std::string* out);
 
-/* True when the last segment of the request path is the script's name. */
-bool is_script_path(std::string_view path);
+/* True when the last segment of the decoded path is the script's name. */
+bool is_script_path(std::string_view decoded_path);
 
 /*
- * Builds the datagram for the daemon: the request path, "?" and the JSON.
+ * Builds the datagram for the daemon: the script's path, "?" and the JSON.
  * Returns false, leaving *out untouched, when it would be longer than the
  * daemon takes.
  */
-bool transfer_message(std::string_view path, std::string_view json, std::string* out);
+bool transfer_message(std::string_view json, std::string* out);
 
 /* The Content-Type for a file name, by its extension (any case);
  * application/octet-stream for any other. */
 const char* content_type(std::string_view file_name);
-
-/* True when resolved is root itself or lies beneath it; both absolute and
- * free of symbolic links, as realpath gives them. */
-bool path_inside(std::string_view root, std::string_view resolved);
 
 }  // namespace httpd

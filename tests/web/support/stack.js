@@ -125,6 +125,10 @@ export function cameraCalls(s) {
 
 // One request through the front end, as the page sends it.
 export async function post(s, request) {
-  const response = await fetch(new URL('roadshotwizard.cgi', s.url), { method: 'POST', body: JSON.stringify(request) });
+  const response = await fetch(new URL('roadshotwizard.cgi', s.url), {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify(request),
+  });
   return { status: response.status, text: await response.text() };
 }
