@@ -6,7 +6,7 @@
 import { sameScene } from './state.js';
 import { STORED_NOT_TAKEN, sentenceForBusy } from './api.js';
 import { unitOf } from './form.js';
-import { formatNumber } from './numbers.js';
+import { formatIn } from './numbers.js';
 
 const NAMES = {
   roadOffset: 'road offset',
@@ -17,10 +17,8 @@ const NAMES = {
 
 // "road offset 3 m, …, vehicle speed 130 km/h"
 export function sceneText(scene, speedUnit) {
-  return Object.entries(NAMES).map(([key, name]) => {
-    const u = unitOf(key, speedUnit);
-    return `${name} ${formatNumber(u.fromSI(scene[key]), u.digits)} ${u.name}`;
-  }).join(', ');
+  return Object.entries(NAMES).map(([key, name]) => `${name} ${formatIn(scene[key], unitOf(key, speedUnit))}`)
+    .join(', ');
 }
 
 function hhmm(date) {
