@@ -3,7 +3,7 @@
 // exactly one state (busy, applying, failed, reading, previewing, applied,
 // showing the stored scene), with a Retry button beside every failure.
 
-import { sameScene } from './state.js';
+import { applying, sameScene } from './state.js';
 import { STORED_NOT_TAKEN, sentenceForBusy } from './api.js';
 import { unitOf } from './form.js';
 import { formatIn } from './numbers.js';
@@ -29,7 +29,7 @@ function hhmm(date) {
 // other than the stored scene.
 export function statusOf(state, dirty) {
   if (state.busyPauseMs !== null) return { kind: 'busy', text: sentenceForBusy(state.busyPauseMs) };
-  if (state.working === 'apply' || state.applyQueued) return { kind: 'busy', text: 'Applying to the camera…' };
+  if (applying(state)) return { kind: 'busy', text: 'Applying to the camera…' };
   if (state.failure) {
     const more = state.failure.auto ? ' The page keeps trying.' : '';
     return { kind: 'error', text: state.failure.text + more, retry: !!state.failure.retry };
