@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The page's own logic that runs without a browser: which values it lets
 // through to the daemon and in what unit, which speeds the plot asks about,
-// and which limit it names for the camera's max shutter.
+// which limit it names for the camera's max shutter, and which request it
+// sends next.
 
 import { describe, it } from 'node:test';
 import assert from 'node:assert/strict';
@@ -10,6 +11,8 @@ import { pageModule } from './support/page-modules.js';
 const { validate } = await pageModule('form.js');
 const { plotSpeeds } = await pageModule('plot.js');
 const { explain } = await pageModule('explain.js');
+const { nextRequest, retryLater } = await pageModule('scheduler.js');
+const { state: fresh } = await pageModule('state.js');
 
 const INTERVALS = { roadOffset: [-20, 20], carDistance: [0, 1000], cameraHeight: [0, 50], carSpeed: [0, 70] };
 const typed = (texts) => Object.fromEntries(Object.entries(texts).map(([k, text]) => [k, { text, exact: null }]));
@@ -72,4 +75,61 @@ describe('explain', () => {
       assert.match(explain({ roadOffset, carDistance, cameraHeight, carSpeed }, shutter, 'km/h'), said);
     });
   }
+});
+
+describe('nextRequest', () => {
+  const NOW = 1e6;
+  const SCENE = { roadOffset: 3, carDistance: 20, cameraHeight: 4, carSpeed: 10 };
+  const EDITED = { ...SCENE, cameraHeight: 5 };
+  const whole = { geometry: '3|20|4', points: plotSpeeds(INTERVALS.carSpeed).map((speed) => ({ speed, shutter: 1 })) };
+  const idle = { ...fresh, intervals: INTERVALS, settingsFor: SCENE, schedule: { ...fresh.schedule, load: false } };
+  const wrong = { valid: false, values: {} };
+  // What is wanted, the fields (null: a wrong value), the step expected
+  // (what is sent, or how long until the scheduler is to look again), what
+  // is left wanted, and the rest of the state where it matters.
+  for (const [what, wanted, fields, step, left = {}, more = {}] of [
+    ['a load before an apply before a preview', { load: true, apply: true, previewAt: NOW }, EDITED,
+      { send: 'load' }, { load: false, apply: true }],
+    ['an apply before a preview', { apply: true, previewAt: NOW }, EDITED,
+      { send: 'apply', scene: EDITED }, { apply: false, previewAt: NOW }],
+    ['nothing while a request is under way', { load: true, previewAt: NOW }, EDITED, {}, { load: true },
+      { working: 'preview' }],
+    ['an apply of values made wrong meanwhile is dropped', { apply: true }, null, {}, { apply: false }],
+    ['no preview while a person is typing', { previewAt: NOW + 100 }, EDITED, { wait: 100 }],
+    ['the preview once the typing pauses', { previewAt: NOW }, EDITED, { send: 'preview', scene: EDITED },
+      { previewAt: null }],
+    ['no preview of a wrong value', { previewAt: NOW }, null, {}],
+    ['back at the computed scene, the plot after the settings settle', { previewAt: NOW }, SCENE, { wait: 600 },
+      { previewAt: null, plotAt: NOW + 600 }],
+    ['the plot\'s first point once settled', { plotAt: NOW }, SCENE, { send: 'plot', scene: SCENE, speed: 0 }],
+    ['nothing more for a whole curve', { plotAt: NOW }, SCENE, {}, { plotAt: null }, { plot: whole }],
+    ['no plot point for values not computed', { plotAt: NOW }, EDITED, {}],
+    ['the earliest of what is due later', { previewAt: NOW + 250, plotAt: NOW + 600, retryAt: NOW + 100 }, EDITED,
+      { wait: 100 }],
+    ['a failed preview asked again once its pause is over', { retryAt: NOW }, EDITED,
+      { send: 'preview', scene: EDITED }, { retryAt: null }, { failure: { retry: 'preview' } }],
+    ['a failed load asked again', { retryAt: NOW }, EDITED, { send: 'load' }, {}, { failure: { retry: 'load' } }],
+    ['a failed apply never repeated by a retry due from before', { retryAt: NOW }, EDITED, {}, { retryAt: null },
+      { failure: { retry: 'apply' } }],
+  ]) {
+    it(what, () => {
+      const state = { ...idle, ...more, schedule: { ...idle.schedule, ...wanted } };
+      const { schedule, ...got } = nextRequest(state, fields ? { valid: true, values: fields } : wrong, NOW);
+      assert.deepEqual(got, step);
+      for (const [key, value] of Object.entries(left)) assert.equal(schedule[key], value, key);
+    });
+  }
+
+  it('asks again after growing pauses, and gives up ten minutes after the first failure', () => {
+    const pauses = [];
+    let schedule = idle.schedule;
+    for (let now = NOW; ; now = schedule.retryAt) {
+      schedule = retryLater(schedule, now);
+      if (schedule.retryAt === null) break;
+      pauses.push(schedule.retryAt - now);
+    }
+    assert.deepEqual(pauses.slice(0, 7), [1000, 2000, 4000, 8000, 15000, 30000, 30000]);
+    const total = pauses.reduce((a, b) => a + b);
+    assert.ok(total > 10 * 60 * 1000 && total <= 10 * 60 * 1000 + 30000, `gave up after ${total} ms`);
+  });
 });

@@ -4,7 +4,7 @@
 // from the vehicles' track, direction of travel), drawn from the four scene
 // values.
 
-import { formatNumber, formatSpeed } from './numbers.js';
+import { formatNumber, formatSpeed, px } from './numbers.js';
 
 const W = 320;
 const LEFT = 64;
@@ -17,10 +17,6 @@ function escapeText(text) {
   return String(text).replace(/[&<>"]/g, (c) => `&#${c.charCodeAt(0)};`);
 }
 
-function n(value) {
-  return Number(value.toFixed(1));
-}
-
 // A label centred on x as far as the view allows: a short distance would
 // otherwise push it off the edge (about 7 px a character at 12 px).
 function centred(x, y, content) {
@@ -29,16 +25,16 @@ function centred(x, y, content) {
 }
 
 function text(x, y, content, anchor = 'middle', cls = 'label') {
-  return `<text x="${n(x)}" y="${n(y)}" text-anchor="${anchor}" class="${cls}">${escapeText(content)}</text>`;
+  return `<text x="${px(x)}" y="${px(y)}" text-anchor="${anchor}" class="${cls}">${escapeText(content)}</text>`;
 }
 
 function line(x1, y1, x2, y2, cls, extra = '') {
-  return `<line x1="${n(x1)}" y1="${n(y1)}" x2="${n(x2)}" y2="${n(y2)}" class="${cls}"${extra}/>`;
+  return `<line x1="${px(x1)}" y1="${px(y1)}" x2="${px(x2)}" y2="${px(y2)}" class="${cls}"${extra}/>`;
 }
 
 // top and bottom: the vertical extent the drawing uses.
 function svg(id, title, desc, top, bottom, body) {
-  return `<figure class="view"><svg viewBox="0 ${n(top)} ${W} ${n(bottom - top)}" role="img" aria-labelledby="${id}-t ${id}-d">` +
+  return `<figure class="view"><svg viewBox="0 ${px(top)} ${W} ${px(bottom - top)}" role="img" aria-labelledby="${id}-t ${id}-d">` +
     `<title id="${id}-t">${escapeText(title)}</title><desc id="${id}-d">${escapeText(desc)}</desc>` +
     `<defs><marker id="${id}-arrow" viewBox="0 0 10 10" refX="9" refY="5" markerWidth="7" markerHeight="7" orient="auto-start-reverse">` +
     '<path d="M0,0 L10,5 L0,10 z" class="arrowhead"/></marker></defs>' +
@@ -74,9 +70,9 @@ function sideView(scene) {
     line(8, ground, W - 8, ground, 'road'),
     line(camX - 22, tops, W - 8, tops, 'level'),
     line(camX, ground, camX, camY, 'pole'),
-    `<rect x="${n(camX - 7)}" y="${n(camY - 6)}" width="16" height="10" rx="2" class="camera"/>`,
+    `<rect x="${px(camX - 7)}" y="${px(camY - 6)}" width="16" height="10" rx="2" class="camera"/>`,
     line(camX + 8, camY, carX, tops, 'sight'),
-    `<rect x="${n(carX - 12)}" y="${n(tops)}" width="24" height="${CAR_H}" rx="3" class="car"/>`,
+    `<rect x="${px(carX - 12)}" y="${px(tops)}" width="24" height="${CAR_H}" rx="3" class="car"/>`,
     line(camX - 14, tops, camX - 14, camY, 'dimension'),
     text(camX - 20, Math.min((camY + tops) / 2 + 4, tops - 2), metres(scene.cameraHeight), 'end'),
     line(camX, ground + 12, carX, ground + 12, 'dimension'),
@@ -99,13 +95,13 @@ function topView(scene, unit) {
   const carX = camX + scene.carDistance * sx;
   const below = offset >= 0;
   const parts = [
-    `<rect x="4" y="${n(trackY - 12)}" width="${W - 8}" height="24" class="lane"/>`,
+    `<rect x="4" y="${px(trackY - 12)}" width="${W - 8}" height="24" class="lane"/>`,
     // Vehicles come towards the camera: the arrow points from the car to it.
     carX - camX > 50 ? line(carX - 20, trackY, Math.max(carX - 60, camX + 24), trackY, 'travel',
       ' marker-end="url(#top-arrow)"') : '',
-    `<rect x="${n(carX - 14)}" y="${n(trackY - 8)}" width="28" height="16" rx="4" class="car"/>`,
+    `<rect x="${px(carX - 14)}" y="${px(trackY - 8)}" width="28" height="16" rx="4" class="car"/>`,
     line(camX, camY, carX, trackY, 'sight'),
-    `<circle cx="${n(camX)}" cy="${n(camY)}" r="7" class="camera"/>`,
+    `<circle cx="${px(camX)}" cy="${px(camY)}" r="7" class="camera"/>`,
     centred((camX + carX) / 2, below ? trackY + 28 : trackY - 18,
       `${metres(scene.carDistance)} ahead · ${formatSpeed(scene.carSpeed, unit)}`),
   ];

@@ -4,7 +4,7 @@
 // geometry is worked out again from the scene only to explain the camera's
 // number; the number shown is always the camera's.
 
-import { formatNumber, formatSpeed } from './numbers.js';
+import { formatMicroseconds, formatNumber, formatSpeed } from './numbers.js';
 
 const SHORTEST_US = 100;
 const LONGEST_US = 10000;
@@ -39,6 +39,6 @@ export function explain(scene, maxShutter, unit) {
     return `The camera's shortest shutter time, ${SHORTEST_US} µs, sets it: ${sight}, ${cross}, ` +
       `and even in ${SHORTEST_US} µs they move ${moved(SHORTEST_US)}.`;
   }
-  return `Motion blur sets it: ${sight}, ${cross}, and in ${formatNumber(maxShutter, 0)} µs ` +
+  return `Motion blur sets it: ${sight}, ${cross}, and in ${formatMicroseconds(maxShutter)} ` +
     `they move ${moved(maxShutter)}.`;
 }

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The page's wiring: events change the state, one scheduler sends at most
-// one request at a time (load, apply, preview, then the plot's points),
-// failures that may pass are asked again with growing pauses, and render()
-// draws everything from the state.
+// The page's wiring: events change the state, the scheduler picks the one
+// request to send next (or when to look again), and render() draws
+// everything from the state.
 
 import * as api from './api.js';
-import { state, KEYS, geometryKey, sameScene } from './state.js';
+import { state, KEYS, applying, geometryKey, sameScene } from './state.js';
 import { bindForm, renderForm, validate, focusFirstError, shownField } from './form.js';
 import { fieldNumber } from './numbers.js';
 import { renderDiagram } from './diagram.js';
@@ -13,28 +12,16 @@ import { renderPlot, plotSpeeds } from './plot.js';
 import { announce, renderResults, settingsOf, shutterText } from './results.js';
 import { renderStatus } from './status.js';
 import { renderRecord } from './record.js';
+import {
+  DEBOUNCE_MS, SETTLE_MS, askAgain, nextPlotSpeed, nextRequest, recovered, retryLater, typing,
+} from './scheduler.js';
 
-const DEBOUNCE_MS = 250;
-const SETTLE_MS = 600;
-// Pauses before asking again while the web server or the service does not
-// answer; the last one repeats until the page gives up, ten minutes after
-// the first failure, and leaves it to the Retry button.
-const RECOVERY_PAUSES_MS = [1000, 2000, 4000, 8000, 15000, 30000];
-const GIVE_UP_MS = 10 * 60 * 1000;
 // Kept in the browser: the speed unit, and a scene the camera did not take.
 const UNIT_KEY = 'lanecamd.speedUnit';
 const REFUSED_KEY = 'lanecamd.refusedScene';
 
-// What the scheduler is asked to do next, besides a queued apply.
-let loadWanted = true;
-let previewDue = false;
-let plotDue = false;
-let debounceTimer = 0;
-let settleTimer = 0;
-let editPending = false;
-let recoveryTimer = 0;
-let recoveryAttempt = 0;
-let failingSince = 0;
+// Wakes the scheduler when something it was asked for falls due.
+let wakeTimer = 0;
 
 const $ = (id) => document.getElementById(id);
 
@@ -69,12 +56,7 @@ function onBusy(pauseMs) {
 }
 
 function settleLater() {
-  clearTimeout(settleTimer);
-  plotDue = false;
-  settleTimer = setTimeout(() => {
-    plotDue = true;
-    pump();
-  }, SETTLE_MS);
+  state.schedule.plotAt = Date.now() + SETTLE_MS;
 }
 
 function readGet(data) {
@@ -101,11 +83,6 @@ function addPlotPoint(scene, settings) {
   }
 }
 
-function nextPlotSpeed(scene) {
-  const done = state.plot.geometry === geometryKey(scene) ? state.plot.points : [];
-  return plotSpeeds(state.intervals.carSpeed).find((s) => !done.some((p) => p.speed === s));
-}
-
 function computed(scene, settings) {
   state.settings = settings;
   state.settingsFor = scene;
@@ -122,7 +99,7 @@ async function load() {
     state.refused = null;
     remember(REFUSED_KEY, null);
   }
-  previewDue = true;
+  state.schedule.previewAt = Date.now();
 }
 
 async function preview(scene) {
@@ -130,7 +107,7 @@ async function preview(scene) {
   computed(scene, settings);
   settleLater();
   const c = check();
-  if (!editPending && sameScene(c.values, scene)) {
+  if (!typing(state.schedule, Date.now()) && sameScene(c.values, scene)) {
     announce(`Max shutter ${shutterText(settings.maxShutter)}, ${settingsOf(state, c)}.`);
   }
 }
@@ -161,33 +138,16 @@ async function plotPoint(scene, speed) {
   addPlotPoint({ ...scene, carSpeed: speed }, settings);
 }
 
-// Asks again for what failed; `fresh` when a person asked, which starts the
+// The Retry button: asks again for what failed at once, and starts the
 // pauses over.
-function retryNow(fresh) {
-  clearTimeout(recoveryTimer);
-  if (fresh) {
-    recoveryAttempt = 0;
-    failingSince = 0;
-  }
-  const what = state.failure?.retry;
-  if (what === 'apply') {
+function onRetry() {
+  state.schedule = recovered(state.schedule);
+  if (state.failure?.retry === 'apply') {
     onApply();
     return;
   }
-  if (what === 'load' || !state.intervals) loadWanted = true;
-  else if (what) previewDue = true;
+  state.schedule = askAgain(state, state.schedule, Date.now());
   pump();
-}
-
-function recoverLater() {
-  if (!failingSince) failingSince = Date.now();
-  if (Date.now() - failingSince > GIVE_UP_MS) {
-    state.failure.auto = false;
-    return;
-  }
-  const pause = RECOVERY_PAUSES_MS[Math.min(recoveryAttempt++, RECOVERY_PAUSES_MS.length - 1)];
-  clearTimeout(recoveryTimer);
-  recoveryTimer = setTimeout(() => retryNow(false), pause);
 }
 
 async function run(kind, job) {
@@ -197,17 +157,18 @@ async function run(kind, job) {
     await job();
     // A failed apply stays said until an apply, a load or an edit.
     if (kind === 'apply' || kind === 'load' || state.failure?.retry !== 'apply') state.failure = null;
-    clearTimeout(recoveryTimer);
-    recoveryAttempt = 0;
-    failingSince = 0;
+    state.schedule = recovered(state.schedule);
   } catch (e) {
     const text = e instanceof api.ApiError ? e.message : `The page failed: ${e.message}`;
     // An apply is never repeated without being asked for.
     const auto = kind !== 'apply' && api.passing(e);
     state.failure = { text, retry: kind === 'plot' ? 'preview' : kind, auto };
     // A failed plot point would be asked for again at once; wait.
-    if (kind === 'plot') plotDue = false;
-    if (auto) recoverLater();
+    if (kind === 'plot') state.schedule.plotAt = null;
+    if (auto) {
+      state.schedule = retryLater(state.schedule, Date.now());
+      state.failure.auto = state.schedule.retryAt !== null;
+    }
     if (state.settings && !sameScene(check().values, state.settingsFor)) {
       announce('The settings shown are for earlier values.');
     }
@@ -219,50 +180,36 @@ async function run(kind, job) {
   }
 }
 
-// Starts the next request when none is under way.
-function pump() {
-  if (state.working) return;
-  const c = check();
-  if (loadWanted) {
-    loadWanted = false;
-    run('load', load);
-  } else if (state.applyQueued) {
-    state.applyQueued = false;
-    if (c.valid) run('apply', () => apply(c.values));
-  } else if (previewDue && c.valid) {
-    previewDue = false;
-    // Back at the scene already computed: only the plot may still want work.
-    if (sameScene(c.values, state.settingsFor)) settleLater();
-    else run('preview', () => preview(c.values));
-  } else if (plotDue && c.valid && sameScene(c.values, state.settingsFor)) {
-    const speed = nextPlotSpeed(c.values);
-    if (speed === undefined) plotDue = false;
-    else run('plot', () => plotPoint(c.values, speed));
-  }
-}
+const JOBS = {
+  load: () => load(),
+  apply: (next) => apply(next.scene),
+  preview: (next) => preview(next.scene),
+  plot: (next) => plotPoint(next.scene, next.speed),
+};
 
-function previewNow() {
-  clearTimeout(debounceTimer);
-  editPending = false;
-  previewDue = true;
-  pump();
+// Starts the request the scheduler picks, or wakes it when one falls due.
+function pump() {
+  clearTimeout(wakeTimer);
+  const next = nextRequest(state, check(), Date.now());
+  state.schedule = next.schedule;
+  if (next.send) run(next.send, () => JOBS[next.send](next));
+  else if (next.wait !== undefined) wakeTimer = setTimeout(pump, next.wait);
 }
 
 function onFieldChange(key, text) {
   state.fields[key] = { text, exact: null };
   // A failed apply or a refused one is over once the values change.
   if (state.failure && (state.failure.retry ?? 'apply') === 'apply') state.failure = null;
-  clearTimeout(debounceTimer);
-  clearTimeout(settleTimer);
-  editPending = true;
-  previewDue = false;
-  plotDue = false;
-  debounceTimer = setTimeout(previewNow, DEBOUNCE_MS);
+  state.schedule = { ...state.schedule, previewAt: Date.now() + DEBOUNCE_MS, plotAt: null };
   render();
+  pump();
 }
 
+// Enter, or leaving the field: previews at once what is still being typed.
 function onCommit() {
-  if (editPending) previewNow();
+  if (!typing(state.schedule, Date.now())) return;
+  state.schedule.previewAt = Date.now();
+  pump();
 }
 
 function onSlide(key, value) {
@@ -279,7 +226,7 @@ function onUnit(unit) {
 }
 
 function onApply() {
-  if (state.working === 'apply' || state.applyQueued || !state.intervals) return;
+  if (applying(state) || !state.intervals) return;
   const c = check();
   if (!c.valid) {
     state.failure = { text: 'Correct the marked values first. Nothing was sent.', retry: null, auto: false };
@@ -287,29 +234,22 @@ function onApply() {
     focusFirstError(c);
     return;
   }
-  clearTimeout(debounceTimer);
-  editPending = false;
-  previewDue = false;
-  state.applyQueued = true;
+  state.schedule = { ...state.schedule, apply: true, previewAt: null };
   state.failure = null;
   render();
   pump();
 }
 
 function onRevert() {
-  clearTimeout(debounceTimer);
-  editPending = false;
-  previewDue = false;
-  state.applyQueued = false;
+  state.schedule = { ...state.schedule, load: true, apply: false, previewAt: null };
   state.failure = null;
-  loadWanted = true;
   render();
   pump();
 }
 
 // Leaving with values not applied, or with an apply under way, asks first.
 function onLeave(event) {
-  if (!dirty(check()) && state.working !== 'apply' && !state.applyQueued) return;
+  if (!dirty(check()) && !applying(state)) return;
   event.preventDefault();
   event.returnValue = '';
 }
@@ -322,8 +262,7 @@ function render() {
   renderForm(state, c);
   renderResults(state, c);
   renderStatus(state, changed);
-  $('apply').setAttribute('aria-disabled',
-    state.working === 'apply' || state.applyQueued || !state.intervals ? 'true' : 'false');
+  $('apply').setAttribute('aria-disabled', applying(state) || !state.intervals ? 'true' : 'false');
 
   const complete = KEYS.every((k) => k in c.values);
   renderDiagram($('diagram'), complete ? c.values : null, state.unit);
@@ -332,7 +271,7 @@ function render() {
   const marker = c.valid && sameScene(c.values, state.settingsFor)
     ? { speed: c.values.carSpeed, shutter: state.settings.maxShutter } : null;
   const total = state.intervals ? plotSpeeds(state.intervals.carSpeed).length : 0;
-  const done = plotted.length >= total && total > 0 && nextPlotSpeed(c.values) === undefined;
+  const done = plotted.length >= total && total > 0 && nextPlotSpeed(state, c.values) === undefined;
   renderPlot($('plot'), state.intervals?.carSpeed, plotted, marker, done, state.unit);
   $('plot-note').textContent = state.intervals && !done ? 'The curve fills in once the values stop changing.' : '';
 
@@ -349,7 +288,7 @@ bindForm({ change: onFieldChange, commit: onCommit, slide: onSlide, unit: onUnit
 $('scene').addEventListener('submit', (event) => event.preventDefault());
 $('apply').addEventListener('click', onApply);
 $('revert').addEventListener('click', onRevert);
-$('retry').addEventListener('click', () => retryNow(true));
+$('retry').addEventListener('click', onRetry);
 window.addEventListener('resize', render);
 window.addEventListener('beforeunload', onLeave);
 window.addEventListener('beforeprint', () => renderRecord(state));

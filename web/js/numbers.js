@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Numbers as people type and read them, and the speed units. A typed number
-// takes "." or "," as its decimal separator whatever the locale, and nothing
-// else; numbers shown back use the browser's own separator. The daemon
-// always gets metres and metres per second.
+// Numbers as people type and read them, and the speed units; every number
+// the page writes, for people or into a drawing, is formatted here. A typed
+// number takes "." or "," as its decimal separator whatever the locale, and
+// nothing else; numbers shown back use the browser's own separator. The
+// daemon always gets metres and metres per second.
 
 const LOCALE = globalThis.navigator?.language;
 
@@ -53,6 +54,22 @@ export function fieldNumber(value, digits = 2) {
 // A speed in m/s shown in `unit`: "130 km/h".
 export function formatSpeed(speed, unit, digits = 1) {
   return `${formatNumber(SPEED_UNITS[unit].fromSI(speed), digits)} ${unit}`;
+}
+
+// A value in m or m/s shown in a field's unit {name, fromSI, digits}: "3 m".
+export function formatIn(value, unit) {
+  return `${formatNumber(unit.fromSI(value), unit.digits)} ${unit.name}`;
+}
+
+// A time in microseconds, whole: "4123 µs".
+export function formatMicroseconds(us) {
+  return `${formatNumber(us, 0)} µs`;
+}
+
+// A coordinate or length in a drawing's markup: one decimal at most, in no
+// locale.
+export function px(value) {
+  return Number(value.toFixed(1));
 }
 
 // An interval [min, max] converted into a unit and rounded inwards to

@@ -3,7 +3,7 @@
 // from points the camera computed, with the current speed marked. Speeds
 // are asked for in m/s and drawn in the person's unit.
 
-import { SPEED_UNITS, formatNumber } from './numbers.js';
+import { SPEED_UNITS, formatMicroseconds, formatNumber, formatSpeed, px } from './numbers.js';
 
 // The band above the plotting area holds the current value's label, so it
 // can meet neither the curve nor the ticks.
@@ -31,10 +31,6 @@ function ticks(min, max, count) {
   return out;
 }
 
-function n(v) {
-  return Number(v.toFixed(1));
-}
-
 // points: [{speed (m/s), shutter}] for the current geometry; current:
 // {speed, shutter} or null; complete: whether every point has come in;
 // unit: the speed unit to draw in. Drawn at the element's own width, so the
@@ -52,38 +48,37 @@ export function renderPlot(el, interval, points, current, complete, unit) {
   const x = (s) => PAD.left + ((inUnit(s) - xmin) / (xmax - xmin || 1)) * (W - PAD.left - PAD.right);
   const xu = (u) => PAD.left + ((u - xmin) / (xmax - xmin || 1)) * (W - PAD.left - PAD.right);
   const y = (t) => H - PAD.bottom - (t / ymax) * (H - PAD.top - PAD.bottom);
-  const speedText = (s) => `${formatNumber(inUnit(s), 1)} ${unit}`;
 
   const parts = [];
   for (const t of yticks) {
-    parts.push(`<line x1="${PAD.left}" x2="${W - PAD.right}" y1="${n(y(t))}" y2="${n(y(t))}" class="grid"/>`);
-    parts.push(`<text x="${PAD.left - 6}" y="${n(y(t) + 4)}" text-anchor="end" class="tick">${formatNumber(t, 0)}</text>`);
+    parts.push(`<line x1="${PAD.left}" x2="${W - PAD.right}" y1="${px(y(t))}" y2="${px(y(t))}" class="grid"/>`);
+    parts.push(`<text x="${PAD.left - 6}" y="${px(y(t) + 4)}" text-anchor="end" class="tick">${formatNumber(t, 0)}</text>`);
   }
   for (const u of ticks(xmin, xmax, W < 600 ? 5 : 8)) {
-    parts.push(`<text x="${n(xu(u))}" y="${H - PAD.bottom + 16}" text-anchor="middle" class="tick">${formatNumber(u, 1)}</text>`);
+    parts.push(`<text x="${px(xu(u))}" y="${H - PAD.bottom + 16}" text-anchor="middle" class="tick">${formatNumber(u, 1)}</text>`);
   }
   parts.push(`<line x1="${PAD.left}" x2="${W - PAD.right}" y1="${H - PAD.bottom}" y2="${H - PAD.bottom}" class="axis"/>`);
   parts.push(`<text x="${(PAD.left + W - PAD.right) / 2}" y="${H - 6}" text-anchor="middle" class="label">vehicle speed (${unit})</text>`);
   parts.push(`<text x="14" y="${(PAD.top + H - PAD.bottom) / 2}" text-anchor="middle" class="label" transform="rotate(-90 14 ${(PAD.top + H - PAD.bottom) / 2})">max shutter (µs)</text>`);
   if (sorted.length > 1) {
-    const d = sorted.map((p, i) => `${i ? 'L' : 'M'}${n(x(p.speed))},${n(y(p.shutter))}`).join(' ');
+    const d = sorted.map((p, i) => `${i ? 'L' : 'M'}${px(x(p.speed))},${px(y(p.shutter))}`).join(' ');
     parts.push(`<path d="${d}" class="curve${complete ? '' : ' partial'}"/>`);
   }
   let desc = complete && sorted.length
-    ? `From ${formatNumber(sorted[0].shutter, 0)} µs at ${speedText(sorted[0].speed)} ` +
-      `to ${formatNumber(sorted[sorted.length - 1].shutter, 0)} µs at ${speedText(sorted[sorted.length - 1].speed)}.`
+    ? `From ${formatMicroseconds(sorted[0].shutter)} at ${formatSpeed(sorted[0].speed, unit)} ` +
+      `to ${formatMicroseconds(sorted[sorted.length - 1].shutter)} at ${formatSpeed(sorted[sorted.length - 1].speed, unit)}.`
     : 'The curve is being computed.';
   if (current) {
-    const cx = n(x(current.speed));
-    const cy = n(y(current.shutter));
-    const label = `${formatNumber(current.shutter, 0)} µs at ${speedText(current.speed)}`;
+    const cx = px(x(current.speed));
+    const cy = px(y(current.shutter));
+    const label = `${formatMicroseconds(current.shutter)} at ${formatSpeed(current.speed, unit)}`;
     // Centred over the marker, moved in where it would leave the area.
     const half = (label.length * LABEL_CHAR_PX) / 2;
     const lx = Math.min(Math.max(cx, PAD.left + half), W - PAD.right - half);
     parts.push(`<line x1="${cx}" x2="${cx}" y1="${PAD.top - 8}" y2="${H - PAD.bottom}" class="marker-line"/>`);
     parts.push(`<circle cx="${cx}" cy="${cy}" r="5" class="marker"/>`);
-    parts.push(`<text x="${n(lx)}" y="${PAD.top - 14}" text-anchor="middle" class="marker-label">${label}</text>`);
-    desc += ` Current speed ${speedText(current.speed)}: ${formatNumber(current.shutter, 0)} µs.`;
+    parts.push(`<text x="${px(lx)}" y="${PAD.top - 14}" text-anchor="middle" class="marker-label">${label}</text>`);
+    desc += ` Current speed ${formatSpeed(current.speed, unit)}: ${formatMicroseconds(current.shutter)}.`;
   }
   el.innerHTML = `<svg viewBox="0 0 ${W} ${H}" role="img" aria-labelledby="plot-t plot-d">` +
     `<title id="plot-t">Max shutter by vehicle speed</title><desc id="plot-d">${desc}</desc>${parts.join('')}</svg>`;

@@ -5,7 +5,7 @@
 
 import { KEYS } from './state.js';
 import { unitOf } from './form.js';
-import { formatNumber, formatSpeed } from './numbers.js';
+import { formatIn, formatSpeed } from './numbers.js';
 import { settingsRows } from './results.js';
 import { explain } from './explain.js';
 
@@ -17,8 +17,7 @@ const LABELS = {
 };
 
 function valueText(key, value, speedUnit) {
-  const u = unitOf(key, speedUnit);
-  const shown = `${formatNumber(u.fromSI(value), u.digits)} ${u.name}`;
+  const shown = formatIn(value, unitOf(key, speedUnit));
   return key === 'carSpeed' && speedUnit !== 'm/s' ? `${shown} (${formatSpeed(value, 'm/s', 2)})` : shown;
 }
 

@@ -4,13 +4,13 @@
 // what is said to a screen reader when settings settle or go stale.
 
 import { sameScene } from './state.js';
-import { formatNumber } from './numbers.js';
+import { formatMicroseconds, formatNumber } from './numbers.js';
 import { explain } from './explain.js';
 
 const IR_CUT = { on: 'On', off: 'Off', auto: 'Automatic' };
 
 export function shutterText(us) {
-  return `${formatNumber(us, 0)} µs, about 1/${Math.round(1e6 / us)} s`;
+  return `${formatMicroseconds(us)}, about 1/${Math.round(1e6 / us)} s`;
 }
 
 // [[name, text]] of a set reply's data, in the order shown.

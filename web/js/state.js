@@ -36,8 +36,20 @@ export const state = {
   // Max shutter by speed for one geometry: points [{speed, shutter}] in the
   // order sent, and the geometry (a text key) they were computed for.
   plot: { geometry: null, points: [] },
-  // An apply that waits for the request under way to finish.
-  applyQueued: false,
+  // What the scheduler is to ask for: the stored scene (`load`), an apply
+  // waiting for the request under way (`apply`); and when (ms, as
+  // Date.now(); null when not wanted) to preview the fields, ask for the
+  // plot's next point and ask again for what failed, with the failures in a
+  // row asked again (`attempt`) and since when they fail.
+  schedule: {
+    load: true,
+    apply: false,
+    previewAt: null,
+    plotAt: null,
+    retryAt: null,
+    attempt: 0,
+    failingSince: null,
+  },
 };
 
 // The geometry part of a scene, which the plot's curve depends on.
@@ -47,4 +59,9 @@ export function geometryKey(scene) {
 
 export function sameScene(a, b) {
   return !!a && !!b && KEYS.every((k) => a[k] === b[k]);
+}
+
+// Whether an apply is under way or waiting to be sent.
+export function applying(state) {
+  return state.working === 'apply' || state.schedule.apply;
 }

@@ -3,10 +3,10 @@
 // exactly one state (busy, applying, failed, reading, previewing, applied,
 // showing the stored scene), with a Retry button beside every failure.
 
-import { sameScene } from './state.js';
+import { applying, sameScene } from './state.js';
 import { STORED_NOT_TAKEN, sentenceForBusy } from './api.js';
 import { unitOf } from './form.js';
-import { formatNumber } from './numbers.js';
+import { formatIn } from './numbers.js';
 
 const NAMES = {
   roadOffset: 'road offset',
@@ -17,10 +17,8 @@ const NAMES = {
 
 // "road offset 3 m, …, vehicle speed 130 km/h"
 export function sceneText(scene, speedUnit) {
-  return Object.entries(NAMES).map(([key, name]) => {
-    const u = unitOf(key, speedUnit);
-    return `${name} ${formatNumber(u.fromSI(scene[key]), u.digits)} ${u.name}`;
-  }).join(', ');
+  return Object.entries(NAMES).map(([key, name]) => `${name} ${formatIn(scene[key], unitOf(key, speedUnit))}`)
+    .join(', ');
 }
 
 function hhmm(date) {
@@ -31,7 +29,7 @@ function hhmm(date) {
 // other than the stored scene.
 export function statusOf(state, dirty) {
   if (state.busyPauseMs !== null) return { kind: 'busy', text: sentenceForBusy(state.busyPauseMs) };
-  if (state.working === 'apply' || state.applyQueued) return { kind: 'busy', text: 'Applying to the camera…' };
+  if (applying(state)) return { kind: 'busy', text: 'Applying to the camera…' };
   if (state.failure) {
     const more = state.failure.auto ? ' The page keeps trying.' : '';
     return { kind: 'error', text: state.failure.text + more, retry: !!state.failure.retry };
