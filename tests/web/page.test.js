@@ -326,10 +326,14 @@ describe('exposure wizard page', () => {
       assert.equal(await page.getByText(/"code"|\{/).count(), 0, 'raw JSON on the page');
       await shot(page, `refused-${name}-390x844-light`);
       await assertAccessible(page, name);
-      // What the camera refused is still said after a reload.
+      // What the camera refused is still said after a reload, and its
+      // Retry applies again.
       if (stored) {
         await page.reload();
         await notice(page, said).waitFor();
+        const calls = cameraCalls(stack).length;
+        await page.getByRole('button', { name: 'Retry' }).click();
+        await until(() => cameraCalls(stack).length > calls, 'the apply sent again');
       }
     }
   });

@@ -142,7 +142,10 @@ async function plotPoint(scene, speed) {
 // pauses over.
 function onRetry() {
   state.schedule = recovered(state.schedule);
-  if (state.failure?.retry === 'apply') {
+  // A refused apply that is remembered across a reload has no failure of
+  // its own: its Retry applies again too.
+  const refused = !state.failure && state.refused && sameScene(state.refused, state.stored);
+  if (state.failure?.retry === 'apply' || refused) {
     onApply();
     return;
   }
