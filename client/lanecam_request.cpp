@@ -19,7 +19,10 @@
 
 #include <jansson.h>
 
-#include "fdipc.h"
+#include "fdipc_client.h"
+#include "handles_fd.h"
+#include "handles_json.h"
+#include "transfer.h"
 
 #include <cerrno>
 #include <chrono>
@@ -46,10 +49,9 @@ enum ExitStatus {
   kExitOutput = 6,    /* the output could not be written */
 };
 
-const char kDefaultSocket[] = "/run/lanecamd/transfer";
-const char kMessagePrefix[] = "POST /cgi-bin/roadshotwizard.cgi?";
+const char kMessagePrefix[] = "POST /cgi-bin/" TRANSFER_SCRIPT_NAME "?";
 /* The daemon takes at most this many bytes of one message. */
-const size_t kMaxMessage = 4095;
+const size_t kMaxMessage = TRANSFER_REQUEST_MAX;
 const double kDefaultTimeout = 10.0;
 
 const char kUsage[] =
@@ -69,8 +71,8 @@ const char kUsage[] =
     "  send JSON                send JSON as it is ('-' reads it from standard input)\n"
     "\n"
     "Options:\n"
-    "  --socket PATH            the transfer socket (default: $LANECAMD_TRANSFER_SOCKET,\n"
-    "                           else /run/lanecamd/transfer)\n"
+    "  --socket PATH            the transfer socket (default: $" TRANSFER_SOCKET_ENV ",\n"
+    "                           else " TRANSFER_SOCKET_PATH ")\n"
     "  --raw                    print the whole HTTP reply as received\n"
     "  --timeout SECONDS        how long to wait for the reply (default 10)\n"
     "  --context TEXT           context text to send with get, versions and set\n"
@@ -84,31 +86,9 @@ const char kUsage[] =
     "the daemon's queue stayed full), 6 the output could not be written.\n"
     "See lanecam-request(1).\n";
 
-struct JsonDecref {
-  void operator()(json_t* j) const { json_decref(j); }
-};
-using Json = std::unique_ptr<json_t, JsonDecref>;
-
-struct Free {
-  void operator()(void* p) const { std::free(p); }
-};
-using Chars = std::unique_ptr<char, Free>;
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
+using handles::Fd;
+using handles::Json;
+using handles::JsonText;
 
 struct Options {
   std::string socket_path;
@@ -199,7 +179,7 @@ std::string build_request(const Options& o, int* status) {
     }
     json_object_set_new(request.get(), "params", params.release());
   }
-  Chars text(json_dumps(request.get(), JSON_COMPACT | JSON_PRESERVE_ORDER));
+  JsonText text(json_dumps(request.get(), JSON_COMPACT | JSON_PRESERVE_ORDER));
   return text ? std::string(text.get()) : std::string();
 }
 
@@ -224,8 +204,7 @@ bool is_option(const std::string& arg, const std::string& name) {
 
 /* Parses the command line into *o; returns -1 to go on, else an exit status. */
 int parse_command_line(int argc, char** argv, Options* o) {
-  const char* env_socket = std::getenv("LANECAMD_TRANSFER_SOCKET");
-  o->socket_path = env_socket && *env_socket ? env_socket : kDefaultSocket;
+  o->socket_path = transfer_socket_path();
   std::vector<std::string> words;
   bool options_ended = false;
 

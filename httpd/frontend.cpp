@@ -43,7 +43,9 @@
 #include <libsoup/soup.h>
 
 #include "beneath.h"
-#include "fdipc.h"
+#include "fdipc_client.h"
+#include "handles_fd.h"
+#include "handles_glib.h"
 #include "paths.h"
 
 namespace {
@@ -64,37 +66,10 @@ const char kConnectionKey[] = "lanecam-httpd-connection";
 const char kVerdictKey[] = "lanecam-httpd-verdict";
 const char kBoundedBodyKey[] = "lanecam-httpd-body";
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
-
-struct ObjectUnref {
-  void operator()(gpointer p) const { g_object_unref(p); }
-};
-template <class T>
-using Ref = std::unique_ptr<T, ObjectUnref>;
-
-struct BytesUnref {
-  void operator()(GBytes* b) const { g_bytes_unref(b); }
-};
-using Bytes = std::unique_ptr<GBytes, BytesUnref>;
-
-struct GFree {
-  void operator()(void* p) const { g_free(p); }
-};
-using GChars = std::unique_ptr<gchar, GFree>;
+using handles::Bytes;
+using handles::Fd;
+using handles::GChars;
+using handles::Ref;
 
 /* A request body that comes without its length in advance (chunked), as
  * much of it as could go to the daemon, and whether there was more: libsoup
@@ -209,12 +184,11 @@ std::string address_text(GSocketAddress* address, bool with_port) {
 }
 
 void add_connection(FrontEnd* front_end, int fd) {
-  GError* error = nullptr;
+  handles::Error error;
   auto c = std::make_unique<Connection>();
-  c->socket.reset(g_socket_new_from_fd(fd, &error));
+  c->socket.reset(g_socket_new_from_fd(fd, error.out()));
   if (!c->socket) {
-    std::fprintf(stderr, "lanecam-httpd: cannot take a connection: %s\n", error->message);
-    g_error_free(error);
+    std::fprintf(stderr, "lanecam-httpd: cannot take a connection: %s\n", error.message());
     close(fd);
     return;
   }
@@ -236,9 +210,9 @@ void add_connection(FrontEnd* front_end, int fd) {
   Connection* connection = c.get();
   front_end->connections.emplace(connection, std::move(c));
   if (!soup_server_accept_iostream(front_end->server.get(), connection->stream.get(),
-                                   connection->local.get(), connection->remote.get(), &error)) {
-    std::fprintf(stderr, "lanecam-httpd: cannot serve a connection: %s\n", error->message);
-    g_error_free(error);
+                                   connection->local.get(), connection->remote.get(),
+                                   error.out())) {
+    std::fprintf(stderr, "lanecam-httpd: cannot serve a connection: %s\n", error.message());
     connection_end(connection);
   }
 }

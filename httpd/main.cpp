@@ -24,32 +24,17 @@
 #include <gio/gio.h>
 
 #include "frontend.h"
+#include "handles_glib.h"
+#include "transfer.h"
 
 namespace {
 
 const char kDefaultListen[] = "127.0.0.1:8080";
-const char kDefaultSocket[] = "/run/lanecamd/transfer";
 
 enum ExitStatus { kExitOk = 0, kExitStartup = 1, kExitUsage = 2 };
 
-struct GFree {
-  void operator()(void* p) const { g_free(p); }
-};
-using GChars = std::unique_ptr<gchar, GFree>;
-
-struct ObjectUnref {
-  void operator()(gpointer p) const { g_object_unref(p); }
-};
-using Address = std::unique_ptr<GSocketAddress, ObjectUnref>;
-
-struct StrvFree {
-  void operator()(gchar** v) const { g_strfreev(v); }
-};
-
-struct LoopUnref {
-  void operator()(GMainLoop* l) const { g_main_loop_unref(l); }
-};
-using Loop = std::unique_ptr<GMainLoop, LoopUnref>;
+using handles::GChars;
+using Address = handles::Ref<GSocketAddress>;
 
 void complain(const std::string& text) { std::fprintf(stderr, "lanecam-httpd: %s\n", text.c_str()); }
 
@@ -104,10 +89,9 @@ int listen_on(GSocketAddress* address, const std::string& text) {
   sockaddr_storage native{};
   gssize size = g_socket_address_get_native_size(address);
   int fd = -1;
-  GError* error = nullptr;
-  if (size > 0 && g_socket_address_to_native(address, &native, sizeof native, &error))
+  handles::Error error;
+  if (size > 0 && g_socket_address_to_native(address, &native, sizeof native, error.out()))
     fd = socket(native.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (error) g_error_free(error);
   int one = 1;
   bool ok = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
             (native.ss_family != AF_INET6 ||
@@ -143,27 +127,26 @@ int main(int argc, char** argv) {
       {"root", 'r', 0, G_OPTION_ARG_FILENAME, &root_arg,
        "Serve the page from DIR (default " LANECAM_HTTPD_DEFAULT_ROOT ")", "DIR"},
       {"socket", 's', 0, G_OPTION_ARG_FILENAME, &socket_arg,
-       "The daemon's transfer socket (default $LANECAMD_TRANSFER_SOCKET, else "
-       "/run/lanecamd/transfer)",
+       "The daemon's transfer socket (default $" TRANSFER_SOCKET_ENV ", else " TRANSFER_SOCKET_PATH
+       ")",
        "PATH"},
       {"allow-host", 'a', 0, G_OPTION_ARG_STRING_ARRAY, &allow_arg,
        "Also answer requests that name this host (repeatable; any port)", "NAME"},
       {"version", 'V', 0, G_OPTION_ARG_NONE, &version, "Show the version and exit", nullptr},
       {},
   };
-  GOptionContext* context = g_option_context_new(nullptr);
-  g_option_context_set_summary(context,
+  handles::OptionContext context(g_option_context_new(nullptr));
+  g_option_context_set_summary(context.get(),
                                "Serves lanecamd's page and hands its requests to the daemon, as "
                                "the camera's web server does.");
-  g_option_context_add_main_entries(context, entries, nullptr);
-  GError* error = nullptr;
-  gboolean parsed = g_option_context_parse(context, &argc, &argv, &error);
-  g_option_context_free(context);
+  g_option_context_add_main_entries(context.get(), entries, nullptr);
+  handles::Error error;
+  gboolean parsed = g_option_context_parse(context.get(), &argc, &argv, error.out());
+  context.reset();
   GChars listen_text(listen_arg), root_text(root_arg), socket_text(socket_arg);
-  std::unique_ptr<gchar*, StrvFree> allow_names(allow_arg);
+  handles::Strv allow_names(allow_arg);
   if (!parsed) {
-    complain(error->message);
-    g_error_free(error);
+    complain(error.message());
     std::fprintf(stderr, "Try 'lanecam-httpd --help' for more information.\n");
     return kExitUsage;
   }
@@ -177,10 +160,7 @@ int main(int argc, char** argv) {
   }
 
   FrontEndConfig config;
-  const char* env_socket = std::getenv("LANECAMD_TRANSFER_SOCKET");
-  config.socket_path = socket_text ? socket_text.get()
-                       : env_socket && *env_socket ? env_socket
-                                                   : kDefaultSocket;
+  config.socket_path = socket_text ? socket_text.get() : transfer_socket_path();
   config.root = root_text ? root_text.get() : LANECAM_HTTPD_DEFAULT_ROOT;
   for (gchar** name = allow_names.get(); name && *name; ++name) {
     if (!**name || std::strpbrk(*name, ":/[] \t")) {
@@ -221,7 +201,7 @@ int main(int argc, char** argv) {
               config.root.c_str(), config.socket_path.c_str());
   std::fflush(stdout);
 
-  Loop loop(g_main_loop_new(nullptr, FALSE));
+  handles::MainLoop loop(g_main_loop_new(nullptr, FALSE));
   guint term = g_unix_signal_add(SIGTERM, quit_loop, loop.get());
   guint interrupt = g_unix_signal_add(SIGINT, quit_loop, loop.get());
   g_main_loop_run(loop.get());

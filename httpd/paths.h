@@ -12,17 +12,19 @@
 #include <string>
 #include <string_view>
 
+#include "transfer.h"
+
 namespace httpd {
 
 /* The daemon takes at most this many bytes of one datagram. */
-inline constexpr size_t kMaxTransferMessage = 4095;
+inline constexpr size_t kMaxTransferMessage = TRANSFER_REQUEST_MAX;
 
 /* The last path segment of every request that goes to the daemon. */
-inline constexpr std::string_view kScriptName = "roadshotwizard.cgi";
+inline constexpr std::string_view kScriptName = TRANSFER_SCRIPT_NAME;
 
 /* The path every datagram names, whatever path the request came by: the
  * daemon takes the request from the first occurrence of the script's name. */
-inline constexpr std::string_view kScriptPath = "/roadshotwizard.cgi";
+inline constexpr std::string_view kScriptPath = "/" TRANSFER_SCRIPT_NAME;
 
 /* Bytes of JSON that fit into one datagram after the path and its '?'. */
 inline constexpr size_t kMaxRequestJson = kMaxTransferMessage - kScriptPath.size() - 1;

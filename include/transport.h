@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 /*
  * Request transport: the transfer socket on which the web server hands over
- * each request with the client's connection descriptor, the admission of at
- * most two requests at a time, the worker pool and the HTTP reply framing.
+ * each request with the client's connection descriptor (the protocol is in
+ * transfer.h), the admission of at most two requests at a time, the worker
+ * pool and the HTTP reply framing.
  */
 #pragma once
 
@@ -11,25 +12,11 @@
 
 #include <glib.h>
 
-/* Largest request text taken from one message. */
-#define TRANSFER_REQUEST_MAX 4095
-
-/* One received request; owned by the receipt callback until it is pushed to
- * the pool, then by the worker, which frees it. */
-struct TransferRequest {
-  int32_t client_fd;
-  char request_text[TRANSFER_REQUEST_MAX + 1];
-};
+#include "transfer.h"
 
 /* Requests admitted and not yet finished; raised only on the main loop
  * thread, lowered by workers; at most 2. */
 extern std::atomic<int32_t> active_clients;
-
-/*
- * Path of the transfer socket: "/run/lanecamd/transfer", or the value of
- * LANECAMD_TRANSFER_SOCKET when that is set and not empty.
- */
-const char* transfer_socket_path();
 
 /*
  * Adopts the transfer socket passed by the service manager, or creates it
@@ -49,6 +36,3 @@ bool setup_worker_pool();
 /* Watch callback: receives one message, admits it or answers 503. */
 gboolean transfer_socket_cb(GIOChannel* channel, GIOCondition condition,
                             gpointer user_data);
-
-/* Pool function: serves one TransferRequest and frees it. */
-void client_worker(gpointer data, gpointer user_data);

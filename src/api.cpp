@@ -16,10 +16,10 @@
 #include "handles.h"
 #include "log.h"
 #include "methods.h"
+#include "reply.h"
 
 namespace {
 
-const char kSupportedVersion[] = "1.0";
 const char kMethodVersions[] = "getSupportedVersions";
 
 /* A member counts only when it is present and a string. */
@@ -27,50 +27,16 @@ const char* string_member(json_t* request, const char* key) {
   return json_string_value(json_object_get(request, key));
 }
 
+/* The versions reply has no "apiVersion". */
 char* versions_reply(const char* context) {
-  handles::Json reply(json_object());
-  if (context) json_object_set_new(reply.get(), "context", json_string(context));
-  json_object_set_new(reply.get(), "method", json_string(kMethodVersions));
   json_t* versions = json_array();
-  json_array_append_new(versions, json_string(kSupportedVersion));
+  json_array_append_new(versions, json_string(kSupportedApiVersion));
   json_t* data = json_object();
   json_object_set_new(data, "apiVersions", versions);
-  json_object_set_new(reply.get(), "data", data);
-  return json_dumps(reply.get(), API_DUMP_FLAGS);
+  return build_success_reply(nullptr, context, kMethodVersions, data);
 }
 
 }  // namespace
-
-const char* error_message_for_code(int32_t code) {
-  switch (code) {
-    case 1000:
-      return "internal error";
-    case 1001:
-      return "incorrect protocol version";
-    case 1002:
-      return "unknown method";
-    case 1003:
-      return "invalid argument";
-    case 1004:
-      return "invalid request";
-    default:
-      return "";
-  }
-}
-
-char* build_error_reply(int32_t code, const char* api_version, const char* context,
-                        const char* method) {
-  handles::Json reply(json_object());
-  json_object_set_new(reply.get(), "apiVersion",
-                      json_string(api_version ? api_version : kSupportedVersion));
-  if (context) json_object_set_new(reply.get(), "context", json_string(context));
-  json_object_set_new(reply.get(), "method", json_string(method ? method : "unknown"));
-  json_t* error = json_object();
-  json_object_set_new(error, "code", json_integer(code));
-  json_object_set_new(error, "message", json_string(error_message_for_code(code)));
-  json_object_set_new(reply.get(), "error", error);
-  return json_dumps(reply.get(), API_DUMP_FLAGS);
-}
 
 char* handle_request(const char* text) {
   /* Text after the first complete value is ignored. */
@@ -84,10 +50,10 @@ char* handle_request(const char* text) {
   if (!method) return build_error_reply(1003, version, context, nullptr);
   if (g_strcmp0(method, kMethodVersions) == 0) return versions_reply(context);
   if (!version) return build_error_reply(1003, nullptr, context, method);
-  if (g_strcmp0(version, kSupportedVersion) != 0)
+  if (g_strcmp0(version, kSupportedApiVersion) != 0)
     return build_error_reply(1001, version, context, method);
 
-  log_trace("%s->%s: ver: %s, context:%s", method, version, context);
+  log_trace("%s->%s: ver: %s, context:%s", method, version, context ? context : "(null)");
 
   if (g_strcmp0(method, "get") == 0) return handle_get(request.get(), version, context);
   if (g_strcmp0(method, "set") == 0) return handle_set(request.get(), version, context);

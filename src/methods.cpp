@@ -11,31 +11,24 @@
  */
 #include "methods.h"
 
-#include "api.h"
+#include <cstdint>
+
 #include "exposure.h"
-#include "handles.h"
 #include "log.h"
+#include "reply.h"
 #include "settings.h"
 
 namespace {
 
-/* The envelope of a success reply, "data" still to come. */
-handles::Json success_reply(const char* api_version, const char* context, const char* method) {
-  handles::Json reply(json_object());
-  json_object_set_new(reply.get(), "apiVersion", json_string(api_version));
-  if (context) json_object_set_new(reply.get(), "context", json_string(context));
-  json_object_set_new(reply.get(), "method", json_string(method));
-  return reply;
-}
-
-char* dump_reply(json_t* reply) {
-  char* text = json_dumps(reply, API_DUMP_FLAGS);
+/* Serialises a success reply of get or set, traced when debugging. */
+char* success_reply(const char* api_version, const char* context, const char* method,
+                    json_t* data) {
+  char* text = build_success_reply(api_version, context, method, data);
   if (text) log_trace("%sReturn:\n%s", text);
   return text;
 }
 
-}  // namespace
-
+/* Adds key to object as the array [min, max] of two JSON integers. */
 void add_interval(json_t* object, const char* key, int32_t min, int32_t max) {
   json_t* interval = json_array();
   json_array_append_new(interval, json_integer(static_cast<json_int_t>(min)));
@@ -43,6 +36,11 @@ void add_interval(json_t* object, const char* key, int32_t min, int32_t max) {
   json_object_set_new(object, key, interval);
 }
 
+/*
+ * Reads params[key] as a double when it is a JSON integer or real with
+ * min <= value <= max, storing it in destination and returning 1. Returns 0
+ * after logging when it is absent, of another type or out of range.
+ */
 int read_number_in_range(json_t* params, const char* key, double* destination, int32_t min,
                          int32_t max) {
   json_t* member = json_object_get(params, key);
@@ -59,12 +57,13 @@ int read_number_in_range(json_t* params, const char* key, double* destination, i
   return 0;
 }
 
+}  // namespace
+
 char* handle_get(json_t*, const char* api_version, const char* context) {
   UiState ui;
   AlgoConfig algo;
   if (!settings_load(&ui, &algo)) return build_error_reply(1000, api_version, context, "get");
 
-  handles::Json reply = success_reply(api_version, context, "get");
   json_t* data = json_object();
   json_object_set_new(data, "roadOffset", json_real(ui.road_offset));
   add_interval(data, "roadOffsetInterval", algo.road_offset_min, algo.road_offset_max);
@@ -74,8 +73,7 @@ char* handle_get(json_t*, const char* api_version, const char* context) {
   add_interval(data, "cameraHeightInterval", algo.camera_height_min, algo.camera_height_max);
   json_object_set_new(data, "carSpeed", json_real(ui.car_speed));
   add_interval(data, "carSpeedInterval", algo.car_speed_min, algo.car_speed_max);
-  json_object_set_new(reply.get(), "data", data);
-  return dump_reply(reply.get());
+  return success_reply(api_version, context, "get", data);
 }
 
 char* handle_set(json_t* request, const char* api_version, const char* context) {
@@ -115,7 +113,6 @@ char* handle_set(json_t* request, const char* api_version, const char* context) 
   if (!algo_handle_get(&scene, &algo, &settings, apply))
     return build_error_reply(1000, api_version, context, "set");
 
-  handles::Json reply = success_reply(api_version, context, "set");
   json_t* data = json_object();
   json_object_set_new(data, "maxGain", json_real(settings.max_gain));
   json_object_set_new(data, "maxShutter", json_real(settings.max_exposure_time));
@@ -124,6 +121,5 @@ char* handle_set(json_t* request, const char* api_version, const char* context) 
   json_object_set_new(data, "irisEnabled", json_boolean(settings.iris_enabled != 0));
   json_object_set_new(data, "irisPosition",
                       json_integer(static_cast<json_int_t>(static_cast<uint32_t>(settings.iris_position))));
-  json_object_set_new(reply.get(), "data", data);
-  return dump_reply(reply.get());
+  return success_reply(api_version, context, "set", data);
 }

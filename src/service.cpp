@@ -27,19 +27,44 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "handles_glib.h"
 #include "log.h"
 #include "omlog.h"
 #include "transport.h"
-
-bool debug_enabled = false;
-GMainLoop* main_loop = nullptr;
 
 namespace {
 
 const guint kInactivityIntervalMs = 10000;
 
+/* The daemon's main loop; created after detaching, read by the quit paths. */
+GMainLoop* main_loop = nullptr;
+
 /* Written by signal_handler, read by the main loop. */
 int quit_pipe[2] = {-1, -1};
+
+/* Installed for SIGTERM, SIGABRT and SIGINT; asks the main loop to quit. */
+void signal_handler(int signo) {
+  if (signo != SIGINT && signo != SIGABRT && signo != SIGTERM) return;
+  int saved_errno = errno;
+  if (quit_pipe[1] >= 0) {
+    char byte = 1;
+    ssize_t r = write(quit_pipe[1], &byte, 1);
+    (void)r; /* a full pipe already holds a pending quit */
+  }
+  errno = saved_errno;
+}
+
+/* Quits loop when no request is in flight and returns false (removing the
+ * timeout source); returns true otherwise. */
+gboolean quit_if_inactive(GMainLoop* loop) {
+  if (active_clients.load() != 0) return TRUE;
+  g_main_loop_quit(loop);
+  log_trace("%sExiting daemon due to inactivity");
+  return FALSE;
+}
+
+/* The periodic inactivity check. */
+gboolean inactivity_cb(gpointer) { return quit_if_inactive(main_loop); }
 
 gboolean quit_pipe_cb(gint fd, GIOCondition, gpointer) {
   char drain[64];
@@ -88,26 +113,6 @@ int count_threads() {
 
 }  // namespace
 
-void signal_handler(int signo) {
-  if (signo != SIGINT && signo != SIGABRT && signo != SIGTERM) return;
-  int saved_errno = errno;
-  if (quit_pipe[1] >= 0) {
-    char byte = 1;
-    ssize_t r = write(quit_pipe[1], &byte, 1);
-    (void)r; /* a full pipe already holds a pending quit */
-  }
-  errno = saved_errno;
-}
-
-gboolean quit_if_inactive(GMainLoop* loop) {
-  if (active_clients.load() != 0) return TRUE;
-  g_main_loop_quit(loop);
-  log_trace("%sExiting daemon due to inactivity");
-  return FALSE;
-}
-
-gboolean inactivity_cb(gpointer) { return quit_if_inactive(main_loop); }
-
 int lanecamd_main(int argc, char** argv) {
   gboolean opt_no_daemon = FALSE;
   gboolean opt_debug = FALSE;
@@ -117,16 +122,14 @@ int lanecamd_main(int argc, char** argv) {
       {},
   };
 
-  GOptionContext* context = g_option_context_new("");
-  g_option_context_add_main_entries(context, entries, nullptr);
-  GError* error = nullptr;
-  gboolean parsed = g_option_context_parse(context, &argc, &argv, &error);
-  g_option_context_free(context);
-  if (!parsed) {
-    g_printerr("%s\nTry -? or --help for more information.\n", error->message);
-    g_error_free(error);
+  handles::OptionContext context(g_option_context_new(""));
+  g_option_context_add_main_entries(context.get(), entries, nullptr);
+  handles::Error error;
+  if (!g_option_context_parse(context.get(), &argc, &argv, error.out())) {
+    g_printerr("%s\nTry -? or --help for more information.\n", error.message());
     return 1;
   }
+  context.reset();
 
   if (opt_no_daemon)
     om_log_stdout();

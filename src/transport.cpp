@@ -39,6 +39,7 @@
 
 #include "api.h"
 #include "fdipc.h"
+#include "handles_glib.h"
 #include "log.h"
 #include "reply_write.h"
 
@@ -46,8 +47,14 @@ std::atomic<int32_t> active_clients{0};
 
 namespace {
 
-const char kDefaultSocketPath[] = "/run/lanecamd/transfer";
-const char kScriptName[] = "roadshotwizard.cgi";
+/* One received request; owned by the receipt callback until it is pushed to
+ * the pool, then by the worker, which frees it. */
+struct TransferRequest {
+  int32_t client_fd;
+  char request_text[TRANSFER_REQUEST_MAX + 1];
+};
+
+const char kScriptName[] = TRANSFER_SCRIPT_NAME;
 const mode_t kSocketMode = 0660;
 const char kSocketUser[] = "lanecamd";
 const char kSocketGroup[] = LANECAMD_SOCKET_GROUP;
@@ -86,7 +93,8 @@ iovec text_iovec(const char* text, size_t length) {
  * start-up, before any other thread exists.
  */
 void log_socket_creation_reason(const char* path, int err) {
-  g_autofree char* dir = g_path_get_dirname(path);
+  handles::GChars dir_name(g_path_get_dirname(path));
+  const char* dir = dir_name.get();
   if (!getpwnam(kSocketUser)) {
     log_error("%sCannot create %s: no user %s (systemd-sysusers creates it)", path, kSocketUser);
   } else if (!getgrnam(kSocketGroup)) {
@@ -145,12 +153,39 @@ void answer_busy(TransferRequest* request) {
   free_request(request);
 }
 
-}  // namespace
+/* Pool function of worker_pool: serves one TransferRequest and frees it. */
+void client_worker(gpointer data, gpointer) {
+  auto* request = static_cast<TransferRequest*>(data);
 
-const char* transfer_socket_path() {
-  const char* path = std::getenv("LANECAMD_TRANSFER_SOCKET");
-  return path && *path ? path : kDefaultSocketPath;
+  const char* name = std::strstr(request->request_text, kScriptName);
+  if (name) {
+    /* One character after the name is skipped unread; when the name ends
+     * the text there is nothing to skip and the dispatcher gets "". */
+    const char* json = name + (sizeof(kScriptName) - 1);
+    if (*json != '\0') ++json;
+
+    char* reply = handle_request(json);
+    iovec parts[3];
+    int count;
+    if (reply) {
+      parts[0] = text_iovec(kReplyHeader, sizeof(kReplyHeader) - 1);
+      parts[1] = text_iovec(reply, std::strlen(reply));
+      parts[2] = text_iovec(kReplyLineEnd, sizeof(kReplyLineEnd) - 1);
+      count = 3;
+    } else {
+      parts[0] = text_iovec(kReplyNoBody, sizeof(kReplyNoBody) - 1);
+      count = 1;
+    }
+    if (!reply_write(request->client_fd, parts, count, kReplyWriteTimeoutMs))
+      syslog(LOG_ERR, "Failed to write CGI response");
+    std::free(reply);
+  }
+
+  free_request(request);
+  active_clients.fetch_sub(1);
 }
+
+}  // namespace
 
 bool setup_transfer_socket() {
   const char* path = transfer_socket_path();
@@ -192,14 +227,13 @@ bool setup_transfer_socket() {
 }
 
 bool setup_worker_pool() {
-  GError* error = nullptr;
-  worker_pool = g_thread_pool_new(client_worker, nullptr, kMaxWorkerThreads, FALSE, &error);
+  handles::Error error;
+  worker_pool = g_thread_pool_new(client_worker, nullptr, kMaxWorkerThreads, FALSE, error.out());
   if (worker_pool)
     busy_reply_pool =
-        g_thread_pool_new(busy_reply_writer, nullptr, kMaxBusyReplyWriters, FALSE, &error);
+        g_thread_pool_new(busy_reply_writer, nullptr, kMaxBusyReplyWriters, FALSE, error.out());
   if (!busy_reply_pool) {
-    log_error("%sCould not create threadpool %s", error ? error->message : "");
-    g_clear_error(&error);
+    log_error("%sCould not create threadpool %s", error.message());
     return false;
   }
   return true;
@@ -226,35 +260,4 @@ gboolean transfer_socket_cb(GIOChannel* channel, GIOCondition, gpointer) {
   active_clients.fetch_add(1);
   g_thread_pool_push(worker_pool, request, nullptr);
   return TRUE;
-}
-
-void client_worker(gpointer data, gpointer) {
-  auto* request = static_cast<TransferRequest*>(data);
-
-  const char* name = std::strstr(request->request_text, kScriptName);
-  if (name) {
-    /* One character after the name is skipped unread; when the name ends
-     * the text there is nothing to skip and the dispatcher gets "". */
-    const char* json = name + (sizeof(kScriptName) - 1);
-    if (*json != '\0') ++json;
-
-    char* reply = handle_request(json);
-    iovec parts[3];
-    int count;
-    if (reply) {
-      parts[0] = text_iovec(kReplyHeader, sizeof(kReplyHeader) - 1);
-      parts[1] = text_iovec(reply, std::strlen(reply));
-      parts[2] = text_iovec(kReplyLineEnd, sizeof(kReplyLineEnd) - 1);
-      count = 3;
-    } else {
-      parts[0] = text_iovec(kReplyNoBody, sizeof(kReplyNoBody) - 1);
-      count = 1;
-    }
-    if (!reply_write(request->client_fd, parts, count, kReplyWriteTimeoutMs))
-      syslog(LOG_ERR, "Failed to write CGI response");
-    std::free(reply);
-  }
-
-  free_request(request);
-  active_clients.fetch_sub(1);
 }

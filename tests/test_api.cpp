@@ -13,6 +13,7 @@
 #include "api.h"
 #include "log.h"
 #include "log_capture.h"
+#include "reply.h"
 
 namespace {
 

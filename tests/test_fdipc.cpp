@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fdipc.h"
+#include "fdipc_client.h"
 #include "needs.h"
 #include "temp_dir.h"
 #include "transfer_client.h"

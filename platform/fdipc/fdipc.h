@@ -1,17 +1,13 @@
 // SPDX-License-Identifier: MIT
 /*
  * fd passing over a local datagram socket: the server socket on which the web
- * server hands over requests, the receipt of one message together with the
- * client connection descriptor attached to it, and the web server's side,
- * which sends such a message.
+ * server hands over requests, and the receipt of one message together with
+ * the client connection descriptor attached to it.
  */
 #pragma once
 
 #include <cstddef>
 #include <sys/types.h>
-
-/* Descriptors taken from one message at most; further ones are dropped. */
-#define FDIPC_MAX_FDS 16
 
 /*
  * Creates a Unix datagram socket bound to path with the given mode, owner and
@@ -30,19 +26,3 @@ int fdipc_server_socket_with_user_group(const char* path, mode_t mode,
  * the receipt fails or the message carries no descriptor. Never blocks.
  */
 int fdipc_recv(int socket_fd, void* buf, size_t len, int* client_fd);
-
-/*
- * Creates a Unix datagram socket connected to the socket bound at path, so
- * that a missing socket (ENOENT) or one that nobody receives on (ECONNREFUSED)
- * shows before anything is sent. Returns the descriptor (close-on-exec), or -1
- * with errno set.
- */
-int fdipc_client_socket(const char* path);
-
-/*
- * Sends len bytes of buf as one message on the connected socket_fd with the
- * descriptor fd attached. Never blocks: a receiver whose queue is full fails
- * it with EAGAIN. Never raises SIGPIPE. Returns the number of bytes sent, or
- * -1 with errno set.
- */
-int fdipc_send(int socket_fd, const void* buf, size_t len, int fd);
