@@ -165,6 +165,8 @@ async function run(kind, job) {
     const text = e instanceof api.ApiError ? e.message : `The page failed: ${e.message}`;
     // An apply is never repeated without being asked for.
     const auto = kind !== 'apply' && api.passing(e);
+    // The same failure again, as the page asks again by itself, is said once.
+    const again = state.failure?.text === text;
     state.failure = { text, retry: kind === 'plot' ? 'preview' : kind, auto };
     // A failed plot point would be asked for again at once; wait.
     if (kind === 'plot') state.schedule.plotAt = null;
@@ -172,7 +174,7 @@ async function run(kind, job) {
       state.schedule = retryLater(state.schedule, Date.now());
       state.failure.auto = state.schedule.retryAt !== null;
     }
-    if (state.settings && !sameScene(check().values, state.settingsFor)) {
+    if (!again && state.settings && !sameScene(check().values, state.settingsFor)) {
       announce('The settings shown are for earlier values.');
     }
   } finally {
