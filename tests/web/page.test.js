@@ -339,6 +339,7 @@ describe('exposure wizard page', () => {
           new RegExp(`${its}[^]*camera did not take all settings`));
         await page.emulateMedia({ media: 'screen' });
       }
+      await page.getByRole('button', { name: 'Retry' }).scrollIntoViewIfNeeded();
       await shot(page, `refused-${name}-390x844-light`);
       await assertAccessible(page, name);
       // What the camera refused is still said after a reload, and its
