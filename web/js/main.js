@@ -94,6 +94,8 @@ async function load() {
   const { intervals, stored } = readGet(await api.get(onBusy));
   state.intervals = intervals;
   state.stored = stored;
+  // Settings computed for another scene are not the stored scene's.
+  state.storedSettings = sameScene(state.settingsFor, stored) ? state.settings : null;
   state.fields = Object.fromEntries(KEYS.map((k) => [k, shownField(k, stored[k], state.unit)]));
   if (!sameScene(state.refused, stored)) {
     state.refused = null;
@@ -119,7 +121,10 @@ async function apply(scene) {
   } catch (e) {
     if (!e.stored) throw e;
     state.stored = scene;
-    if (sameScene(state.settingsFor, scene)) state.storedSettings = state.settings;
+    state.storedSettings = sameScene(state.settingsFor, scene) ? state.settings : null;
+    // A refused apply brings no settings: those of an apply sent before its
+    // preview are asked for now.
+    if (!state.storedSettings) state.schedule.previewAt = Date.now();
     state.applied = null;
     state.refused = scene;
     remember(REFUSED_KEY, scene);
@@ -165,6 +170,8 @@ async function run(kind, job) {
     const text = e instanceof api.ApiError ? e.message : `The page failed: ${e.message}`;
     // An apply is never repeated without being asked for.
     const auto = kind !== 'apply' && api.passing(e);
+    // The same failure again, as the page asks again by itself, is said once.
+    const again = state.failure?.text === text;
     state.failure = { text, retry: kind === 'plot' ? 'preview' : kind, auto };
     // A failed plot point would be asked for again at once; wait.
     if (kind === 'plot') state.schedule.plotAt = null;
@@ -172,7 +179,7 @@ async function run(kind, job) {
       state.schedule = retryLater(state.schedule, Date.now());
       state.failure.auto = state.schedule.retryAt !== null;
     }
-    if (state.settings && !sameScene(check().values, state.settingsFor)) {
+    if (!again && state.settings && !sameScene(check().values, state.settingsFor)) {
       announce('The settings shown are for earlier values.');
     }
   } finally {
@@ -278,7 +285,7 @@ function render() {
   renderPlot($('plot'), state.intervals?.carSpeed, plotted, marker, done, state.unit);
   $('plot-note').textContent = state.intervals && !done ? 'The curve fills in once the values stop changing.' : '';
 
-  const record = JSON.stringify([state.stored, state.storedSettings, state.unit]);
+  const record = JSON.stringify([state.stored, state.storedSettings, state.unit, state.refused]);
   if (record !== recordShown) {
     recordShown = record;
     renderRecord(state);

@@ -31,11 +31,12 @@ export function parseNumber(text) {
 
 const formats = new Map();
 
-function format(value, digits) {
-  let f = formats.get(digits);
+function format(value, digits, locale = LOCALE) {
+  const key = `${locale}|${digits}`;
+  let f = formats.get(key);
   if (!f) {
-    f = new Intl.NumberFormat(LOCALE, { maximumFractionDigits: digits, useGrouping: false });
-    formats.set(digits, f);
+    f = new Intl.NumberFormat(locale, { maximumFractionDigits: digits, useGrouping: false });
+    formats.set(key, f);
   }
   // A value that rounds to zero is shown without its sign.
   return f.format(value).replace(/^-(0(?:\D0*)?)$/, '$1');
@@ -46,9 +47,16 @@ export function formatNumber(value, digits = 2) {
   return format(value, digits).replace('-', '\u2212');
 }
 
+// A field holds only what parseNumber reads back: the locale's decimal
+// separator where it is "." or ",", but never a locale's own digits
+// (Arabic, Persian, Bengali...) or the direction mark some put before the
+// sign, which would make the page refuse the value it wrote itself.
+const FIELD_SEPARATOR = new Intl.NumberFormat(LOCALE).formatToParts(0.5)
+  .find((p) => p.type === 'decimal')?.value === ',' ? ',' : '.';
+
 // As formatNumber, for a field the person edits: the minus sign they type.
 export function fieldNumber(value, digits = 2) {
-  return format(value, digits);
+  return format(value, digits, 'en-US').replace('.', FIELD_SEPARATOR);
 }
 
 // A speed in m/s shown in `unit`: "130 km/h".

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The commissioning record, which only a printout shows: the camera's
 // address, the stored scene in the person's units, the settings the camera
-// computed for it, and when it was printed.
+// computed for it, when it was printed, and a warning when the camera did
+// not take the stored scene's settings.
 
-import { KEYS } from './state.js';
+import { KEYS, sameScene } from './state.js';
 import { unitOf } from './form.js';
 import { formatIn, formatSpeed } from './numbers.js';
 import { settingsRows } from './results.js';
@@ -33,6 +34,10 @@ export function renderRecord(state) {
   if (s) {
     rows.push(...settingsRows(s));
     rows.push(['Why', explain(state.stored, s.maxShutter, state.unit)]);
+  }
+  // The paper must not pass settings off as the camera's that it refused.
+  if (state.refused && sameScene(state.refused, state.stored)) {
+    rows.push(['Warning', 'The scene was stored, but the camera did not take all settings.']);
   }
   const list = document.getElementById('record-list');
   list.replaceChildren(...rows.map(([name, text]) => {
