@@ -17,9 +17,11 @@
  * What no deadline bounds is the kernel's pipe lock: opening, writing and
  * closing a pipe wait for it, uninterruptibly. A process that shares the
  * pipe can hold it (a splice from an idle socket into the pipe does); such
- * a pipe holds the thread that writes to it until the lock is let go. Only
- * a process allowed to send on the transfer socket can hand the daemon such
- * a pipe, and the main loop writes to sockets only.
+ * a pipe holds the thread that writes to it until the lock is let go, and
+ * so does closing the last reference to it, wherever that happens. Only a
+ * process allowed to send on the transfer socket can hand the daemon such a
+ * pipe. The main loop writes to sockets only, but it does close descriptors
+ * (transport.cpp).
  *
  * Needs nothing from the C library that musl lacks: the camera's firmware
  * may be built on either.

@@ -14,13 +14,18 @@
  * limit and the increment need not be one atomic step: between them the
  * count can only fall.
  *
- * No client can hold the main loop: it writes a 503 only to a socket, only
- * as far as it goes at once, and closes the socket without lingering. A 503
- * for anything else (a pipe, say) goes to one of a few writers off the
- * loop, since even opening or closing a pipe waits for its lock, which
- * another process can hold; only when all of them are taken does the loop
- * close such a descriptor itself, unanswered. A worker gives up on a reply
- * that is not written within five seconds (reply_write.h).
+ * No client that does not read can hold the main loop: it writes a 503
+ * only to a socket, only as far as it goes at once, and closes the socket
+ * without lingering. A 503 for anything else (a pipe, say) goes to one of a
+ * few writers off the loop, since even opening or closing a pipe waits for
+ * its lock, which another process can hold; only when all of them are taken
+ * does the loop close such a descriptor itself, unanswered. That close, and
+ * fdipc_recv's of the further descriptors a datagram carries, still wait
+ * for the lock where the daemon holds the pipe's last reference: a process
+ * allowed to send on the transfer socket can hold the loop that way, as the
+ * kernel's own close of descriptors that do not fit into a receipt would.
+ * A worker gives up on a reply that is not written within five seconds
+ * (reply_write.h).
  */
 #include "transport.h"
 
