@@ -55,6 +55,8 @@ ERROR_SENTENCES = {
     1004: "The camera could not read the request the page sent.",
 }
 INTERNAL_SENTENCES = {
+    'apply': "The apply failed, and the stored scene could not be read back to tell "
+             "whether it was stored.",
     'get': "The camera could not read its stored scene. The exposure service's log says why.",
     'preview': "The camera could not work out settings for this scene. The exposure "
                "service's log says why.",

@@ -69,7 +69,7 @@ notes:
     camera's page shows for it. After an apply that the camera answered with
     an internal error, the module reads the stored scene again and says
     whether the scene was stored (and the camera did not take all settings)
-    or nothing was stored.
+    or nothing was stored; when it cannot read the scene back, it says so.
 seealso:
   - module: lanecam.camera.scene_info
 author:
@@ -215,7 +215,9 @@ def main():
                 now = None
             result['stored'] = now == wanted
             result['changed'] = result['stored'] and wanted != stored
-            if e.code == 1000:
+            # Without the stored scene, the error's own sentence says that
+            # it could not be told.
+            if e.code == 1000 and now is not None:
                 message = APPLY_NOT_TAKEN if result['stored'] else APPLY_NOT_STORED
         module.fail_json(msg=message, **result)
     result['stored'] = result['stored'] or apply
