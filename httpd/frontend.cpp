@@ -366,9 +366,7 @@ void hand_to_daemon(SoupServerMessage* msg, Connection* c) {
   }
   std::string message;
   if (too_long || !httpd::transfer_message(json, &message)) {
-    reply_plain(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE,
-                "request too long: the daemon takes at most " +
-                    std::to_string(httpd::kMaxTransferMessage) + " bytes with the path");
+    reply_plain(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, httpd::too_long_line());
     return;
   }
 

@@ -77,6 +77,11 @@ bool transfer_message(std::string_view json, std::string* out) {
   return true;
 }
 
+std::string too_long_line() {
+  return "request too long: the daemon takes at most " + std::to_string(kMaxTransferMessage) +
+         " bytes with the path";
+}
+
 const char* content_type(std::string_view file_name) {
   static const std::pair<std::string_view, const char*> kTypes[] = {
       {"html", "text/html; charset=utf-8"},

@@ -59,6 +59,9 @@ bool is_script_path(std::string_view decoded_path);
  */
 bool transfer_message(std::string_view json, std::string* out);
 
+/* The one plain line of a 413 for a request the daemon could not take. */
+std::string too_long_line();
+
 /* The Content-Type for a file name, by its extension (any case);
  * application/octet-stream for any other. */
 const char* content_type(std::string_view file_name);

@@ -77,8 +77,7 @@ Verdict admit_script(const RequestHead& head, const std::string& decoded) {
     return refuse(415, "a POST to roadshotwizard.cgi must be Content-Type: application/json");
   if (!post && head.body) return refuse(413, "a GET takes no body: the request goes in the query");
   if (head.content_length > static_cast<int64_t>(kMaxRequestJson))
-    return refuse(413, "request too long: the daemon takes at most " +
-                           std::to_string(kMaxTransferMessage) + " bytes with the path");
+    return refuse(413, too_long_line());
   Verdict v;
   v.route = Route::kScript;
   return v;
