@@ -9,6 +9,8 @@
 #include <ostream>
 
 #include <glib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <future>
 #include <map>
@@ -267,12 +269,56 @@ TEST_F(Methods, OddConfiguredModesAreReportedSafely) {
   EXPECT_NE(daemon->out().find("Illegal ir_cut value: 3\n"), std::string::npos);
 }
 
-TEST_F(Methods, NotANumberInConfigurationLeavesMaxShutterOut) {
-  write_file(config_path, config_text({{"maxMotionBlur", "nan"}}));
-  std::string reply = body(set_request(scene_params(false, "3", "20", "4", "10")));
-  EXPECT_EQ(reply.find("maxShutter"), std::string::npos) << reply;
-  EXPECT_NE(reply.find("\"maxGain\": 24.0,\n    \"wdr\": true"), std::string::npos) << reply;
+/* What a careless edit or a hostile peer may leave in the configuration or
+ * beside it: an internal error with one line logged, nothing sent to the
+ * camera, and a daemon that goes on answering. */
+enum class Ask { get, preview, apply };
+
+struct Hostile {
+  const char* name;
+  Values config;
+  Ask ask;
+  const char* fifo;   /* planted at this name in the directory, or null */
+  std::string logged; /* "{dir}" stands for the directory */
+};
+
+void PrintTo(const Hostile& c, std::ostream* os) { *os << c.name; }
+
+class MethodsHostile : public Methods, public ::testing::WithParamInterface<Hostile> {};
+
+TEST_P(MethodsHostile, AnswersInternalErrorAndSendsNothing) {
+  const auto& c = GetParam();
+  write_file(config_path, config_text(c.config));
+  if (c.fifo) {
+    unlink(dir.file(c.fifo).c_str());
+    ASSERT_EQ(mkfifo(dir.file(c.fifo).c_str(), 0600), 0);
+  }
+  const bool get = c.ask == Ask::get;
+  EXPECT_EQ(body(get ? kGetRequest : set_request(scene_params(c.ask == Ask::apply, "1", "2", "3", "4"))),
+            error_body(get ? "get" : "set", get ? "g" : "s", 1000, "internal error"));
+  std::string logged = c.logged;
+  if (size_t at = logged.find("{dir}"); at != std::string::npos) logged.replace(at, 5, dir.path());
+  EXPECT_EQ(count_occurrences(daemon->out(), logged), 1) << daemon->out();
+  EXPECT_TRUE(bus.calls().empty());
+  EXPECT_NE(send_when_admitted(socket_path, cgi_message(kGetRequest)).find("\"get\""), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Configuration, MethodsHostile,
+    ::testing::Values(
+        Hostile{"BlurNotANumberApplied", {{"maxMotionBlur", "nan"}}, Ask::apply, nullptr,
+                "Not sending MaxExposureTime=nan to the camera: not a finite number"},
+        Hostile{"BlurNotANumberPreviewed", {{"maxMotionBlur", "nan"}}, Ask::preview, nullptr,
+                "Cannot write maxShutter=nan as a JSON number"},
+        Hostile{"GainNotANumber", {{"maxGain", "nan"}}, Ask::apply, nullptr, "MaxGain=nan to the"},
+        Hostile{"GainInfinite", {{"maxGain", "inf"}}, Ask::apply, nullptr, "MaxGain=inf to the"},
+        Hostile{"GainBeyondDouble", {{"maxGain", "1e999"}}, Ask::apply, nullptr, "MaxGain=inf to the"},
+        Hostile{"GainMinusInfinityPreviewed", {{"maxGain", "-inf"}}, Ask::preview, nullptr,
+                "Cannot write maxGain=-inf as a JSON number"},
+        Hostile{"StoredOffsetNotANumber", {{"roadOffset", "nan"}}, Ask::get, nullptr,
+                "Cannot write roadOffset=nan as a JSON number"},
+        Hostile{"StoredSpeedNotANumber", {{"carSpeed", "nan"}}, Ask::get, nullptr, "carSpeed=nan"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Methods, ConfigurationWithoutStoredSpeedIsInternalErrorAndReachesNoCamera) {
   write_file(config_path, config_text({{"-carSpeed", ""}}));
