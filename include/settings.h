@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+#include <glib.h>
+
 /* The scene as the user describes it. */
 struct UiState {
   double road_offset;   /* x: sideways offset between camera and track */
@@ -79,3 +81,24 @@ int settings_load(UiState* ui, AlgoConfig* algo);
  * write leaves the file on storage untouched.
  */
 int ui_state_store(const UiState* ui);
+
+/*
+ * settings_apply_lock: held by a set with apply from before its store until
+ * its camera update has returned, so that the camera's last applied settings
+ * always belong to the scene the file holds last, however the requests
+ * interleave. Taken before settings_file_lock (which each load and store
+ * take inside it) and never while that is held. get and previews never take
+ * it, so they never wait for a camera.
+ *
+ * Its cost: two applies take turns at the camera. While one sends its
+ * settings the other waits in the second worker, so both workers are taken
+ * and every other request is answered 503 until the first apply's camera
+ * calls are done; two slow applies now hold the workers for the sum of
+ * their camera times instead of the longer one. A camera that does not
+ * answer holds the first apply up to the bus's 25-second timeout per call,
+ * and the second waits all that time before it sends its own.
+ *
+ * A statically allocated GMutex, usable without initialisation and never
+ * destroyed.
+ */
+extern GMutex settings_apply_lock;

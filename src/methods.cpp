@@ -77,6 +77,19 @@ int read_number_in_range(json_t* params, const char* key, double* destination, i
   return 0;
 }
 
+/*
+ * Fills settings from scene. With apply, first stores scene and then has the
+ * camera take the settings, both under settings_apply_lock, so that the
+ * camera's last settings are always those of the scene stored last.
+ * Returns 0 when the store or the camera failed (each logs its own).
+ */
+int compute_settings(const UiState* scene, const AlgoConfig* algo, CameraSettings* settings,
+                     int apply) {
+  if (!apply) return algo_handle_get(scene, algo, settings, 0);
+  g_autoptr(GMutexLocker) in_order = g_mutex_locker_new(&settings_apply_lock);
+  return ui_state_store(scene) && algo_handle_get(scene, algo, settings, 1);
+}
+
 /* The data members of a set reply; 0 after logging the first that fails. */
 int add_settings(json_t* data, const CameraSettings* s) {
   const auto position = static_cast<json_int_t>(static_cast<uint32_t>(s->iris_position));
@@ -140,10 +153,8 @@ char* handle_set(json_t* request, const char* api_version, const char* context) 
   log_trace("%s->set: apply:%d, road_offset:%f, car_distance:%f, camera_height:%f, car_speed:%f",
             apply, scene.road_offset, scene.car_distance, scene.camera_height, scene.car_speed);
 
-  if (apply && !ui_state_store(&scene)) return build_error_reply(1000, api_version, context, "set");
-
   CameraSettings settings;
-  if (!algo_handle_get(&scene, &algo, &settings, apply))
+  if (!compute_settings(&scene, &algo, &settings, apply))
     return build_error_reply(1000, api_version, context, "set");
 
   handles::Json data(json_object());

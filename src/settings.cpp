@@ -30,6 +30,9 @@ static const char kAlgoConfig[] = "algo_config";
  * initialisation; it is never destroyed. */
 static GMutex settings_file_lock;
 
+/* Orders applies against each other; see settings.h. */
+GMutex settings_apply_lock;
+
 namespace {
 
 class SettingsFileLock {

@@ -12,10 +12,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <future>
+#include <latch>
 #include <map>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "bus_fixture.h"
 #include "daemon_process.h"
@@ -371,15 +375,20 @@ TEST_F(Methods, TwoSlowAppliesHoldTheLimitAndBothComplete) {
   auto first = std::async(std::launch::async, [&] {
     return body(set_request(scene_params(true, "3", "20", "4", "10"), "a"));
   });
+  for (int i = 0; i < 200 && bus.calls().empty(); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(bus.calls().size(), 1u);
+
+  /* A preview does not wait for an apply's camera. */
+  std::string preview = body(set_request(scene_params(false, "1", "3", "2", "20"), "p"));
+  EXPECT_NE(preview.find("\"maxShutter\": 1118.033935546875"), std::string::npos) << preview;
+  EXPECT_EQ(first.wait_for(0s), std::future_status::timeout);
+
+  /* The second apply waits for the first's camera calls, in the other worker. */
   auto second = std::async(std::launch::async, [&] {
     return body(set_request(scene_params(true, "1", "3", "2", "20"), "b"));
   });
-  for (int i = 0; i < 200 && bus.calls().size() < 2; ++i) std::this_thread::sleep_for(10ms);
-  auto held = bus.calls();
-  ASSERT_EQ(held.size(), 2u);
-  EXPECT_EQ(held[0].property, "MaxExposureTime");
-  EXPECT_EQ(held[1].property, "MaxExposureTime");
-
+  ASSERT_TRUE(daemon->wait_for_output("->set: apply:1, road_offset:1.000000"));
+  EXPECT_EQ(bus.calls().size(), 1u);
   EXPECT_EQ(send_request(socket_path, cgi_message(kGetRequest)), kBusyReply);
 
   std::string a = first.get(), b = second.get();
@@ -388,18 +397,49 @@ TEST_F(Methods, TwoSlowAppliesHoldTheLimitAndBothComplete) {
   EXPECT_NE(b.find("\"context\": \"b\""), std::string::npos);
   EXPECT_NE(b.find("\"maxShutter\": 1118.033935546875"), std::string::npos) << b;
 
-  const double x = stored_double(config_path, "roadOffset");
-  if (x == 3) {
-    EXPECT_EQ(stored_double(config_path, "carDistance"), 20);
-    EXPECT_EQ(stored_double(config_path, "cameraHeight"), 4);
-    EXPECT_EQ(stored_double(config_path, "carSpeed"), 10);
-  } else {
-    EXPECT_EQ(x, 1);
-    EXPECT_EQ(stored_double(config_path, "carDistance"), 3);
-    EXPECT_EQ(stored_double(config_path, "cameraHeight"), 2);
-    EXPECT_EQ(stored_double(config_path, "carSpeed"), 20);
+  /* One after the other: the file and the camera end with the second scene. */
+  EXPECT_EQ(stored_double(config_path, "roadOffset"), 1);
+  EXPECT_EQ(stored_double(config_path, "carSpeed"), 20);
+  auto calls = bus.calls();
+  ASSERT_EQ(calls.size(), 14u);
+  EXPECT_EQ(calls[0].value, "4123");
+  EXPECT_EQ(calls[7].property, "MaxExposureTime");
+  EXPECT_EQ(calls[7].value, "1118");
+  EXPECT_EQ(bus.stats().max_in_flight, 1);
+}
+
+/* Two installers applying different scenes at the same moment, round after
+ * round, on processors kept busy: after every round the camera's last
+ * exposure limit is the one of the scene the file holds. */
+TEST_F(Methods, SlowConcurrentAppliesLeaveTheCameraInTheStoredScene) {
+  const std::string scenes[] = {scene_params(true, "3", "20", "4", "10"),
+                                scene_params(true, "1", "3", "2", "20")};
+  const char* exposures[] = {"4123", "1118"};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> load(std::max(1u, std::thread::hardware_concurrency()));
+  for (auto& t : load) t = std::thread([&] { while (!done) {} });
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  int rounds = 0, wrong = 0;
+  for (; rounds < 300 && std::chrono::steady_clock::now() < deadline; ++rounds) {
+    bus.clear_calls();
+    std::latch go(2);
+    auto send = [&](int i) {
+      go.arrive_and_wait();
+      return body(set_request(scenes[i]));
+    };
+    auto first = std::async(std::launch::async, send, 0);
+    send(1);
+    first.get();
+    std::string last;
+    for (const auto& c : bus.calls())
+      if (c.property == "MaxExposureTime") last = c.value;
+    if (last != exposures[stored_double(config_path, "roadOffset") == 3 ? 0 : 1]) ++wrong;
   }
-  EXPECT_LE(bus.stats().max_in_flight, 2);
+  done = true;
+  for (auto& t : load) t.join();
+  RecordProperty("rounds", rounds);
+  RecordProperty("camera_in_another_scene", wrong);
+  EXPECT_EQ(wrong, 0) << "in " << rounds << " rounds";
 }
 
 }  // namespace
