@@ -70,7 +70,9 @@ const char* settings_config_path();
  * Reads all eighteen settings into the two records, under settings_file_lock.
  * Returns 1 when every value was read; 0 after logging the first failure. On
  * 0 the fields read before the failing key are written, the later ones are
- * untouched, and the caller does not use the records.
+ * untouched, and the caller does not use the records. What is not a regular
+ * file at the path (a FIFO, a device) fails at once, as GLib words it: "Not
+ * a regular file".
  */
 int settings_load(UiState* ui, AlgoConfig* algo);
 

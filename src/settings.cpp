@@ -9,15 +9,23 @@
  * stores of this process never overlap and a load that waits for a store
  * reads the stored values. Only the four "ui_state" values are ever
  * written; no group or key is ever created. The file is written back whole
- * with a durable, atomic replacement.
+ * with a durable, atomic replacement. Only a regular file is read: a FIFO
+ * or a device at the path fails the load at once.
  */
 #include "settings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "confutils.h"
 #include "handles.h"
+#include "handles_fd.h"
 #include "log.h"
 
 static const char kDefaultConfigPath[] = "/etc/lanecamd/lanecamd.conf";
@@ -45,13 +53,46 @@ class SettingsFileLock {
 
 }  // namespace
 
+static gboolean set_system_error(GError** error, int err) {
+  g_set_error_literal(error, G_FILE_ERROR, g_file_error_from_errno(err), g_strerror(err));
+  return FALSE;
+}
+
+/*
+ * g_key_file_load_from_file, except that the open does not block: GLib's
+ * own would wait in open() for a writer of a FIFO planted at the path, with
+ * settings_file_lock held. The errors are the ones GLib gives: the system's
+ * text when the file cannot be opened or read, "Not a regular file", and
+ * those of its parser, which is the same for data as for a file.
+ */
+static gboolean key_file_load_regular(GKeyFile* key_file, const char* path, GError** error) {
+  handles::Fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (fd.get() < 0 || fstat(fd.get(), &st) < 0) return set_system_error(error, errno);
+  if (!S_ISREG(st.st_mode)) {
+    g_set_error_literal(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_PARSE, "Not a regular file");
+    return FALSE;
+  }
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n > 0)
+      text.append(buffer, static_cast<size_t>(n));
+    else if (errno != EINTR && errno != EAGAIN)
+      return set_system_error(error, errno);
+  }
+  return g_key_file_load_from_data(key_file, text.data(), text.size(), G_KEY_FILE_NONE, error);
+}
+
 /* Creates a key file in *slot and loads the configuration file into it,
  * without its comments. On failure logs, frees it and empties the slot. */
 static int settings_key_file_open(handles::KeyFile* slot) {
   slot->reset(g_key_file_new());
   const char* path = settings_config_path();
   handles::Error error;
-  if (!g_key_file_load_from_file(slot->get(), path, G_KEY_FILE_NONE, error.out())) {
+  if (!key_file_load_regular(slot->get(), path, error.out())) {
     log_error("%sFailed to load %s: %s", path, error.message());
     slot->reset();
     return 0;

@@ -321,7 +321,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "Cannot write maxGain=-inf as a JSON number"},
         Hostile{"StoredOffsetNotANumber", {{"roadOffset", "nan"}}, Ask::get, nullptr,
                 "Cannot write roadOffset=nan as a JSON number"},
-        Hostile{"StoredSpeedNotANumber", {{"carSpeed", "nan"}}, Ask::get, nullptr, "carSpeed=nan"}),
+        Hostile{"StoredSpeedNotANumber", {{"carSpeed", "nan"}}, Ask::get, nullptr, "carSpeed=nan"},
+        Hostile{"FifoAtTemporaryName", {}, Ask::apply, ".lanecamd.conf.tmp",
+                "Failed to open temporary file {dir}/.lanecamd.conf.tmp: Not a regular file"},
+        Hostile{"FifoAtConfigurationPath", {}, Ask::apply, "lanecamd.conf",
+                "Failed to load {dir}/lanecamd.conf: Not a regular file"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Methods, ConfigurationWithoutStoredSpeedIsInternalErrorAndReachesNoCamera) {
