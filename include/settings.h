@@ -10,6 +10,7 @@
  */
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include <glib.h>
@@ -59,6 +60,27 @@ enum : int32_t { IR_CUT_ON = 0, IR_CUT_OFF = 1, IR_CUT_AUTO = 2 };
  * Never fails; the text has static storage.
  */
 const char* ir_cut_to_string(int32_t mode);
+
+/*
+ * The keys of the configuration file, one table for reading and writing:
+ * each key's group and name, how GLib reads its value (a boolean is held as
+ * 0 or 1 in an int32_t), and where it is held: at offset in UiState for the
+ * group "ui_state", in AlgoConfig for the others. settings_load reads the
+ * eighteen in this order; ui_state_store replaces the "ui_state" ones.
+ */
+enum SettingsKind : int32_t { SETTINGS_DOUBLE, SETTINGS_INT32, SETTINGS_BOOL };
+
+struct SettingsKey {
+  const char* group;
+  const char* key;
+  SettingsKind kind;
+  size_t offset;
+};
+
+extern const SettingsKey settings_keys[18];
+
+/* The field of ui (group "ui_state") or algo (the others) that holds key. */
+void* settings_field(const SettingsKey* key, UiState* ui, AlgoConfig* algo);
 
 /*
  * Path of the configuration file: "/etc/lanecamd/lanecamd.conf", or the value
