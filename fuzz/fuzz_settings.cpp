@@ -3,15 +3,19 @@
  * Fuzz target of the configuration loader: arbitrary bytes as the whole
  * configuration file, read by settings_load. A load that succeeds must
  * report intervals and modes exactly as written, so it is checked against
- * an independent read of the same file.
+ * an independent read of the same file; and the get reply must then hold
+ * all its data or be an error, never a success without a value that JSON
+ * cannot write (a NaN or an infinity).
  */
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include <glib.h>
+#include <jansson.h>
 
 #include "fuzz_support.h"
+#include "methods.h"
 #include "settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -37,5 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fprintf(stderr, "fuzz_settings: loaded values differ from the file\n");
     std::abort();
   }
+  char* text = handle_get(nullptr, "1.0", nullptr);
+  json_t* reply = json_loads(text, 0, nullptr);
+  json_t* got = json_object_get(reply, "data");
+  if (got ? json_object_size(got) != 8 : !json_object_get(reply, "error")) {
+    std::fprintf(stderr, "fuzz_settings: a get reply lacks a member\n%s\n", text);
+    std::abort();
+  }
+  json_decref(reply);
+  std::free(text);
   return 0;
 }

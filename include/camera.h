@@ -15,7 +15,9 @@
  * the IR-cut mode through the optics service or an image-control property, as
  * the image-control service's optics flag says, and closes the connection.
  * Returns 1 when every call succeeded (the optics-flag read may fail); 0 after
- * logging otherwise. Settings sent before a failing call stay applied.
+ * logging otherwise. Settings sent before a failing call stay applied. An
+ * exposure limit or gain that is not a finite number is refused before the
+ * bus is opened: nothing is sent.
  */
 int camera_apply_settings(const CameraSettings* settings);
 

@@ -10,7 +10,10 @@
  */
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include <glib.h>
 
 /* The scene as the user describes it. */
 struct UiState {
@@ -59,6 +62,27 @@ enum : int32_t { IR_CUT_ON = 0, IR_CUT_OFF = 1, IR_CUT_AUTO = 2 };
 const char* ir_cut_to_string(int32_t mode);
 
 /*
+ * The keys of the configuration file, one table for reading and writing:
+ * each key's group and name, how GLib reads its value (a boolean is held as
+ * 0 or 1 in an int32_t), and where it is held: at offset in UiState for the
+ * group "ui_state", in AlgoConfig for the others. settings_load reads the
+ * eighteen in this order; ui_state_store replaces the "ui_state" ones.
+ */
+enum SettingsKind : int32_t { SETTINGS_DOUBLE, SETTINGS_INT32, SETTINGS_BOOL };
+
+struct SettingsKey {
+  const char* group;
+  const char* key;
+  SettingsKind kind;
+  size_t offset;
+};
+
+extern const SettingsKey settings_keys[18];
+
+/* The field of ui (group "ui_state") or algo (the others) that holds key. */
+void* settings_field(const SettingsKey* key, UiState* ui, AlgoConfig* algo);
+
+/*
  * Path of the configuration file: "/etc/lanecamd/lanecamd.conf", or the value
  * of LANECAMD_CONFIG when that is set and not empty (tests, local runs).
  */
@@ -68,7 +92,9 @@ const char* settings_config_path();
  * Reads all eighteen settings into the two records, under settings_file_lock.
  * Returns 1 when every value was read; 0 after logging the first failure. On
  * 0 the fields read before the failing key are written, the later ones are
- * untouched, and the caller does not use the records.
+ * untouched, and the caller does not use the records. What is not a regular
+ * file at the path (a FIFO, a device) fails at once, as GLib words it: "Not
+ * a regular file".
  */
 int settings_load(UiState* ui, AlgoConfig* algo);
 
@@ -79,3 +105,24 @@ int settings_load(UiState* ui, AlgoConfig* algo);
  * write leaves the file on storage untouched.
  */
 int ui_state_store(const UiState* ui);
+
+/*
+ * settings_apply_lock: held by a set with apply from before its store until
+ * its camera update has returned, so that the camera's last applied settings
+ * always belong to the scene the file holds last, however the requests
+ * interleave. Taken before settings_file_lock (which each load and store
+ * take inside it) and never while that is held. get and previews never take
+ * it, so they never wait for a camera.
+ *
+ * Its cost: two applies take turns at the camera. While one sends its
+ * settings the other waits in the second worker, so both workers are taken
+ * and every other request is answered 503 until the first apply's camera
+ * calls are done; two slow applies now hold the workers for the sum of
+ * their camera times instead of the longer one. A camera that does not
+ * answer holds the first apply up to the bus's 25-second timeout per call,
+ * and the second waits all that time before it sends its own.
+ *
+ * A statically allocated GMutex, usable without initialisation and never
+ * destroyed.
+ */
+extern GMutex settings_apply_lock;

@@ -65,6 +65,15 @@ int set_bytes(sd_bus* bus, sd_bus_error* error, const char* property, const char
   return sd_bus_call(bus, call.get(), 0, error, nullptr);
 }
 
+/* A number that is not finite would reach the bus as a plausible integer
+ * (NaN as 0, an infinity as an end of the range); such settings are refused
+ * before anything is sent. */
+int finite_for_camera(const char* property, double value) {
+  if (std::isfinite(value)) return 1;
+  log_error("%sNot sending %s=%f to the camera: not a finite number\n", property, value);
+  return 0;
+}
+
 }  // namespace
 
 int32_t camera_int32_from_double(double value) {
@@ -80,6 +89,10 @@ int camera_apply_settings(const CameraSettings* settings) {
   handles::BusError error;
   handles::Bus bus;
   handles::BusMessage reply;
+
+  if (!finite_for_camera("MaxExposureTime", settings->max_exposure_time) ||
+      !finite_for_camera("MaxGain", settings->max_gain))
+    return 0;
 
   sd_bus* raw_bus = nullptr;
   int r = sd_bus_open_system(&raw_bus);

@@ -11,9 +11,11 @@
  */
 #include "methods.h"
 
+#include <cmath>
 #include <cstdint>
 
 #include "exposure.h"
+#include "handles.h"
 #include "log.h"
 #include "reply.h"
 #include "settings.h"
@@ -28,12 +30,30 @@ char* success_reply(const char* api_version, const char* context, const char* me
   return text;
 }
 
+/* Adds value to object under key, or returns 0 after logging when there is
+ * no value: json_object_set_new would drop the member without a word. */
+int add_member(json_t* object, const char* key, json_t* value) {
+  if (json_object_set_new(object, key, value) == 0) return 1;
+  log_error("%sCannot add %s to the reply", key);
+  return 0;
+}
+
+/* JSON has no NaN or infinity (json_real gives no value for them): such a
+ * value makes the request fail rather than its reply lack the member. */
+int add_real(json_t* object, const char* key, double value) {
+  if (!std::isfinite(value)) {
+    log_error("%sCannot write %s=%f as a JSON number", key, value);
+    return 0;
+  }
+  return add_member(object, key, json_real(value));
+}
+
 /* Adds key to object as the array [min, max] of two JSON integers. */
-void add_interval(json_t* object, const char* key, int32_t min, int32_t max) {
+int add_interval(json_t* object, const char* key, int32_t min, int32_t max) {
   json_t* interval = json_array();
   json_array_append_new(interval, json_integer(static_cast<json_int_t>(min)));
   json_array_append_new(interval, json_integer(static_cast<json_int_t>(max)));
-  json_object_set_new(object, key, interval);
+  return add_member(object, key, interval);
 }
 
 /*
@@ -57,6 +77,30 @@ int read_number_in_range(json_t* params, const char* key, double* destination, i
   return 0;
 }
 
+/*
+ * Fills settings from scene. With apply, first stores scene and then has the
+ * camera take the settings, both under settings_apply_lock, so that the
+ * camera's last settings are always those of the scene stored last.
+ * Returns 0 when the store or the camera failed (each logs its own).
+ */
+int compute_settings(const UiState* scene, const AlgoConfig* algo, CameraSettings* settings,
+                     int apply) {
+  if (!apply) return algo_handle_get(scene, algo, settings, 0);
+  g_autoptr(GMutexLocker) in_order = g_mutex_locker_new(&settings_apply_lock);
+  return ui_state_store(scene) && algo_handle_get(scene, algo, settings, 1);
+}
+
+/* The data members of a set reply; 0 after logging the first that fails. */
+int add_settings(json_t* data, const CameraSettings* s) {
+  const auto position = static_cast<json_int_t>(static_cast<uint32_t>(s->iris_position));
+  return add_real(data, "maxGain", s->max_gain) &&
+         add_real(data, "maxShutter", s->max_exposure_time) &&
+         add_member(data, "wdr", json_boolean(s->wdr != 0)) &&
+         add_member(data, "irCut", json_string(ir_cut_to_string(s->ir_cut))) &&
+         add_member(data, "irisEnabled", json_boolean(s->iris_enabled != 0)) &&
+         add_member(data, "irisPosition", json_integer(position));
+}
+
 }  // namespace
 
 char* handle_get(json_t*, const char* api_version, const char* context) {
@@ -64,16 +108,18 @@ char* handle_get(json_t*, const char* api_version, const char* context) {
   AlgoConfig algo;
   if (!settings_load(&ui, &algo)) return build_error_reply(1000, api_version, context, "get");
 
-  json_t* data = json_object();
-  json_object_set_new(data, "roadOffset", json_real(ui.road_offset));
-  add_interval(data, "roadOffsetInterval", algo.road_offset_min, algo.road_offset_max);
-  json_object_set_new(data, "carDistance", json_real(ui.car_distance));
-  add_interval(data, "carDistanceInterval", algo.car_distance_min, algo.car_distance_max);
-  json_object_set_new(data, "cameraHeight", json_real(ui.camera_height));
-  add_interval(data, "cameraHeightInterval", algo.camera_height_min, algo.camera_height_max);
-  json_object_set_new(data, "carSpeed", json_real(ui.car_speed));
-  add_interval(data, "carSpeedInterval", algo.car_speed_min, algo.car_speed_max);
-  return success_reply(api_version, context, "get", data);
+  handles::Json data(json_object());
+  json_t* d = data.get();
+  if (!add_real(d, "roadOffset", ui.road_offset) ||
+      !add_interval(d, "roadOffsetInterval", algo.road_offset_min, algo.road_offset_max) ||
+      !add_real(d, "carDistance", ui.car_distance) ||
+      !add_interval(d, "carDistanceInterval", algo.car_distance_min, algo.car_distance_max) ||
+      !add_real(d, "cameraHeight", ui.camera_height) ||
+      !add_interval(d, "cameraHeightInterval", algo.camera_height_min, algo.camera_height_max) ||
+      !add_real(d, "carSpeed", ui.car_speed) ||
+      !add_interval(d, "carSpeedInterval", algo.car_speed_min, algo.car_speed_max))
+    return build_error_reply(1000, api_version, context, "get");
+  return success_reply(api_version, context, "get", data.release());
 }
 
 char* handle_set(json_t* request, const char* api_version, const char* context) {
@@ -107,19 +153,11 @@ char* handle_set(json_t* request, const char* api_version, const char* context) 
   log_trace("%s->set: apply:%d, road_offset:%f, car_distance:%f, camera_height:%f, car_speed:%f",
             apply, scene.road_offset, scene.car_distance, scene.camera_height, scene.car_speed);
 
-  if (apply && !ui_state_store(&scene)) return build_error_reply(1000, api_version, context, "set");
-
   CameraSettings settings;
-  if (!algo_handle_get(&scene, &algo, &settings, apply))
+  if (!compute_settings(&scene, &algo, &settings, apply))
     return build_error_reply(1000, api_version, context, "set");
 
-  json_t* data = json_object();
-  json_object_set_new(data, "maxGain", json_real(settings.max_gain));
-  json_object_set_new(data, "maxShutter", json_real(settings.max_exposure_time));
-  json_object_set_new(data, "wdr", json_boolean(settings.wdr != 0));
-  json_object_set_new(data, "irCut", json_string(ir_cut_to_string(settings.ir_cut)));
-  json_object_set_new(data, "irisEnabled", json_boolean(settings.iris_enabled != 0));
-  json_object_set_new(data, "irisPosition",
-                      json_integer(static_cast<json_int_t>(static_cast<uint32_t>(settings.iris_position))));
-  return success_reply(api_version, context, "set", data);
+  handles::Json data(json_object());
+  if (!add_settings(data.get(), &settings)) return build_error_reply(1000, api_version, context, "set");
+  return success_reply(api_version, context, "set", data.release());
 }

@@ -87,6 +87,17 @@ void fill_up(const std::string& dir) {
   ASSERT_EQ(err, ENOSPC);
 }
 
+/* A target with a FIFO at its temporary name; with reader, the FIFO is held
+ * open for reading until the test ends, so that a writer's open succeeds. */
+std::string fifo_at_temporary(const std::string& d, bool reader) {
+  write_file(d + "/app.conf", "original\n");
+  EXPECT_EQ(mkfifo((d + "/.app.conf.tmp").c_str(), 0600), 0);
+  if (reader) {
+    EXPECT_GE(open((d + "/.app.conf.tmp").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC), 0);
+  }
+  return d + "/app.conf";
+}
+
 }  // namespace
 
 TEST(Confutils, ReplacesContentsKeepingModeAndOwner) {
@@ -209,13 +220,24 @@ TEST(Confutils, EachFailingStepIsNamedAndLeavesNoTemporary) {
          return d + "/app.conf";
        },
        "Failed to open temporary file ", G_FILE_ERROR_LOOP},
-      /* A directory cannot be replaced by a file. */
+      /* Nothing but a regular file is replaced, or reused as the temporary
+       * file: unread, a FIFO would hold a blocking open for ever. */
       {"target is a directory",
        [](const std::string& d) {
          std::filesystem::create_directory(d + "/app.conf");
          return d + "/app.conf";
        },
-       "Failed to rename temporary file to ", G_FILE_ERROR_ISDIR},
+       "Failed to replace ", G_FILE_ERROR_FAILED},
+      {"target is a FIFO",
+       [](const std::string& d) {
+         EXPECT_EQ(mkfifo((d + "/app.conf").c_str(), 0600), 0);
+         return d + "/app.conf";
+       },
+       "Failed to replace ", G_FILE_ERROR_FAILED},
+      {"temporary is a FIFO", [](const std::string& d) { return fifo_at_temporary(d, false); },
+       "Failed to open temporary file ", G_FILE_ERROR_FAILED},
+      {"temporary is a FIFO being read", [](const std::string& d) { return fifo_at_temporary(d, true); },
+       "Failed to open temporary file ", G_FILE_ERROR_FAILED},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -228,6 +250,9 @@ TEST(Confutils, EachFailingStepIsNamedAndLeavesNoTemporary) {
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.code, c.code) << r.message;
     EXPECT_EQ(r.message.rfind(c.expected_prefix, 0), 0u) << r.message;
+    if (c.code == G_FILE_ERROR_FAILED) {
+      EXPECT_NE(r.message.find(": Not a regular file"), std::string::npos) << r.message;
+    }
     EXPECT_EQ(dir_entries(dir.path()), before);
     EXPECT_EQ(count_open_fds(), fds);
     if (std::filesystem::exists(dir.file("victim"))) {

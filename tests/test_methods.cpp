@@ -9,11 +9,17 @@
 #include <ostream>
 
 #include <glib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <future>
+#include <latch>
 #include <map>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "bus_fixture.h"
 #include "daemon_process.h"
@@ -267,12 +273,60 @@ TEST_F(Methods, OddConfiguredModesAreReportedSafely) {
   EXPECT_NE(daemon->out().find("Illegal ir_cut value: 3\n"), std::string::npos);
 }
 
-TEST_F(Methods, NotANumberInConfigurationLeavesMaxShutterOut) {
-  write_file(config_path, config_text({{"maxMotionBlur", "nan"}}));
-  std::string reply = body(set_request(scene_params(false, "3", "20", "4", "10")));
-  EXPECT_EQ(reply.find("maxShutter"), std::string::npos) << reply;
-  EXPECT_NE(reply.find("\"maxGain\": 24.0,\n    \"wdr\": true"), std::string::npos) << reply;
+/* What a careless edit or a hostile peer may leave in the configuration or
+ * beside it: an internal error with one line logged, nothing sent to the
+ * camera, and a daemon that goes on answering. */
+enum class Ask { get, preview, apply };
+
+struct Hostile {
+  const char* name;
+  Values config;
+  Ask ask;
+  const char* fifo;   /* planted at this name in the directory, or null */
+  std::string logged; /* "{dir}" stands for the directory */
+};
+
+void PrintTo(const Hostile& c, std::ostream* os) { *os << c.name; }
+
+class MethodsHostile : public Methods, public ::testing::WithParamInterface<Hostile> {};
+
+TEST_P(MethodsHostile, AnswersInternalErrorAndSendsNothing) {
+  const auto& c = GetParam();
+  write_file(config_path, config_text(c.config));
+  if (c.fifo) {
+    unlink(dir.file(c.fifo).c_str());
+    ASSERT_EQ(mkfifo(dir.file(c.fifo).c_str(), 0600), 0);
+  }
+  const bool get = c.ask == Ask::get;
+  EXPECT_EQ(body(get ? kGetRequest : set_request(scene_params(c.ask == Ask::apply, "1", "2", "3", "4"))),
+            error_body(get ? "get" : "set", get ? "g" : "s", 1000, "internal error"));
+  std::string logged = c.logged;
+  if (size_t at = logged.find("{dir}"); at != std::string::npos) logged.replace(at, 5, dir.path());
+  EXPECT_EQ(count_occurrences(daemon->out(), logged), 1) << daemon->out();
+  EXPECT_TRUE(bus.calls().empty());
+  EXPECT_NE(send_when_admitted(socket_path, cgi_message(kGetRequest)).find("\"get\""), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Configuration, MethodsHostile,
+    ::testing::Values(
+        Hostile{"BlurNotANumberApplied", {{"maxMotionBlur", "nan"}}, Ask::apply, nullptr,
+                "Not sending MaxExposureTime=nan to the camera: not a finite number"},
+        Hostile{"BlurNotANumberPreviewed", {{"maxMotionBlur", "nan"}}, Ask::preview, nullptr,
+                "Cannot write maxShutter=nan as a JSON number"},
+        Hostile{"GainNotANumber", {{"maxGain", "nan"}}, Ask::apply, nullptr, "MaxGain=nan to the"},
+        Hostile{"GainInfinite", {{"maxGain", "inf"}}, Ask::apply, nullptr, "MaxGain=inf to the"},
+        Hostile{"GainBeyondDouble", {{"maxGain", "1e999"}}, Ask::apply, nullptr, "MaxGain=inf to the"},
+        Hostile{"GainMinusInfinityPreviewed", {{"maxGain", "-inf"}}, Ask::preview, nullptr,
+                "Cannot write maxGain=-inf as a JSON number"},
+        Hostile{"StoredOffsetNotANumber", {{"roadOffset", "nan"}}, Ask::get, nullptr,
+                "Cannot write roadOffset=nan as a JSON number"},
+        Hostile{"StoredSpeedNotANumber", {{"carSpeed", "nan"}}, Ask::get, nullptr, "carSpeed=nan"},
+        Hostile{"FifoAtTemporaryName", {}, Ask::apply, ".lanecamd.conf.tmp",
+                "Failed to open temporary file {dir}/.lanecamd.conf.tmp: Not a regular file"},
+        Hostile{"FifoAtConfigurationPath", {}, Ask::apply, "lanecamd.conf",
+                "Failed to load {dir}/lanecamd.conf: Not a regular file"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Methods, ConfigurationWithoutStoredSpeedIsInternalErrorAndReachesNoCamera) {
   write_file(config_path, config_text({{"-carSpeed", ""}}));
@@ -325,15 +379,20 @@ TEST_F(Methods, TwoSlowAppliesHoldTheLimitAndBothComplete) {
   auto first = std::async(std::launch::async, [&] {
     return body(set_request(scene_params(true, "3", "20", "4", "10"), "a"));
   });
+  for (int i = 0; i < 200 && bus.calls().empty(); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(bus.calls().size(), 1u);
+
+  /* A preview does not wait for an apply's camera. */
+  std::string preview = body(set_request(scene_params(false, "1", "3", "2", "20"), "p"));
+  EXPECT_NE(preview.find("\"maxShutter\": 1118.033935546875"), std::string::npos) << preview;
+  EXPECT_EQ(first.wait_for(0s), std::future_status::timeout);
+
+  /* The second apply waits for the first's camera calls, in the other worker. */
   auto second = std::async(std::launch::async, [&] {
     return body(set_request(scene_params(true, "1", "3", "2", "20"), "b"));
   });
-  for (int i = 0; i < 200 && bus.calls().size() < 2; ++i) std::this_thread::sleep_for(10ms);
-  auto held = bus.calls();
-  ASSERT_EQ(held.size(), 2u);
-  EXPECT_EQ(held[0].property, "MaxExposureTime");
-  EXPECT_EQ(held[1].property, "MaxExposureTime");
-
+  ASSERT_TRUE(daemon->wait_for_output("->set: apply:1, road_offset:1.000000"));
+  EXPECT_EQ(bus.calls().size(), 1u);
   EXPECT_EQ(send_request(socket_path, cgi_message(kGetRequest)), kBusyReply);
 
   std::string a = first.get(), b = second.get();
@@ -342,18 +401,49 @@ TEST_F(Methods, TwoSlowAppliesHoldTheLimitAndBothComplete) {
   EXPECT_NE(b.find("\"context\": \"b\""), std::string::npos);
   EXPECT_NE(b.find("\"maxShutter\": 1118.033935546875"), std::string::npos) << b;
 
-  const double x = stored_double(config_path, "roadOffset");
-  if (x == 3) {
-    EXPECT_EQ(stored_double(config_path, "carDistance"), 20);
-    EXPECT_EQ(stored_double(config_path, "cameraHeight"), 4);
-    EXPECT_EQ(stored_double(config_path, "carSpeed"), 10);
-  } else {
-    EXPECT_EQ(x, 1);
-    EXPECT_EQ(stored_double(config_path, "carDistance"), 3);
-    EXPECT_EQ(stored_double(config_path, "cameraHeight"), 2);
-    EXPECT_EQ(stored_double(config_path, "carSpeed"), 20);
+  /* One after the other: the file and the camera end with the second scene. */
+  EXPECT_EQ(stored_double(config_path, "roadOffset"), 1);
+  EXPECT_EQ(stored_double(config_path, "carSpeed"), 20);
+  auto calls = bus.calls();
+  ASSERT_EQ(calls.size(), 14u);
+  EXPECT_EQ(calls[0].value, "4123");
+  EXPECT_EQ(calls[7].property, "MaxExposureTime");
+  EXPECT_EQ(calls[7].value, "1118");
+  EXPECT_EQ(bus.stats().max_in_flight, 1);
+}
+
+/* Two installers applying different scenes at the same moment, round after
+ * round, on processors kept busy: after every round the camera's last
+ * exposure limit is the one of the scene the file holds. */
+TEST_F(Methods, SlowConcurrentAppliesLeaveTheCameraInTheStoredScene) {
+  const std::string scenes[] = {scene_params(true, "3", "20", "4", "10"),
+                                scene_params(true, "1", "3", "2", "20")};
+  const char* exposures[] = {"4123", "1118"};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> load(std::max(1u, std::thread::hardware_concurrency()));
+  for (auto& t : load) t = std::thread([&] { while (!done) {} });
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  int rounds = 0, wrong = 0;
+  for (; rounds < 300 && std::chrono::steady_clock::now() < deadline; ++rounds) {
+    bus.clear_calls();
+    std::latch go(2);
+    auto send = [&](int i) {
+      go.arrive_and_wait();
+      return body(set_request(scenes[i]));
+    };
+    auto first = std::async(std::launch::async, send, 0);
+    send(1);
+    first.get();
+    std::string last;
+    for (const auto& c : bus.calls())
+      if (c.property == "MaxExposureTime") last = c.value;
+    if (last != exposures[stored_double(config_path, "roadOffset") == 3 ? 0 : 1]) ++wrong;
   }
-  EXPECT_LE(bus.stats().max_in_flight, 2);
+  done = true;
+  for (auto& t : load) t.join();
+  RecordProperty("rounds", rounds);
+  RecordProperty("camera_in_another_scene", wrong);
+  EXPECT_EQ(wrong, 0) << "in " << rounds << " rounds";
 }
 
 }  // namespace

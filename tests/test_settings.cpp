@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -36,6 +37,7 @@ const int kError = 1 << G_LOG_LEVEL_USER_SHIFT;
 
 struct Entry {
   std::string group, key, value;
+  double held = 0; /* the value as the records hold it */
 };
 
 /* A complete file in the sample layout, with values chosen to show that
@@ -43,64 +45,46 @@ struct Entry {
  * maximum, the int32 extremes and an IR-cut mode outside 0 to 2. */
 std::vector<Entry> complete_entries() {
   return {
-      {"ui_state", "roadOffset", "-2.5"},
-      {"ui_state", "carDistance", "1e3"},
-      {"ui_state", "cameraHeight", "0.1"},
-      {"ui_state", "carSpeed", "33.333333333333336"},
-      {"ui_config", "roadOffset_min", "-40"},
-      {"ui_config", "roadOffset_max", "-10"},
-      {"ui_config", "carDistance_min", "500"},
-      {"ui_config", "carDistance_max", "100"},
-      {"ui_config", "cameraHeight_min", "-2147483648"},
-      {"ui_config", "cameraHeight_max", "2147483647"},
-      {"ui_config", "carSpeed_min", "0"},
-      {"ui_config", "carSpeed_max", "250"},
-      {"algo_config", "maxGain", "36.5"},
-      {"algo_config", "maxMotionBlur", "0.005"},
-      {"algo_config", "irisPosition", "-1"},
-      {"algo_config", "wdr", "true"},
-      {"algo_config", "autoIrisEnabled", "false"},
-      {"algo_config", "irCut", "3"},
+      {"ui_state", "roadOffset", "-2.5", -2.5},
+      {"ui_state", "carDistance", "1e3", 1000},
+      {"ui_state", "cameraHeight", "0.1", 0.1},
+      {"ui_state", "carSpeed", "33.333333333333336", 33.333333333333336},
+      {"ui_config", "roadOffset_min", "-40", -40},
+      {"ui_config", "roadOffset_max", "-10", -10},
+      {"ui_config", "carDistance_min", "500", 500},
+      {"ui_config", "carDistance_max", "100", 100},
+      {"ui_config", "cameraHeight_min", "-2147483648", -2147483648.0},
+      {"ui_config", "cameraHeight_max", "2147483647", 2147483647},
+      {"ui_config", "carSpeed_min", "0", 0},
+      {"ui_config", "carSpeed_max", "250", 250},
+      {"algo_config", "maxGain", "36.5", 36.5},
+      {"algo_config", "maxMotionBlur", "0.005", 0.005},
+      {"algo_config", "irisPosition", "-1", -1},
+      {"algo_config", "wdr", "true", 1},
+      {"algo_config", "autoIrisEnabled", "false", 0},
+      {"algo_config", "irCut", "3", 3},
   };
 }
 
-/* The eighteen keys in the order settings_load reads them, with the values
- * of complete_entries() as the records hold them. */
-struct Read {
-  const char* group;
-  const char* key;
-  double expected;
-};
-const Read kReadOrder[] = {
-    {"ui_state", "roadOffset", -2.5},
-    {"ui_config", "roadOffset_min", -40},
-    {"ui_config", "roadOffset_max", -10},
-    {"ui_state", "carDistance", 1000},
-    {"ui_config", "carDistance_min", 500},
-    {"ui_config", "carDistance_max", 100},
-    {"ui_state", "cameraHeight", 0.1},
-    {"ui_config", "cameraHeight_min", -2147483648.0},
-    {"ui_config", "cameraHeight_max", 2147483647},
-    {"ui_state", "carSpeed", 33.333333333333336},
-    {"ui_config", "carSpeed_min", 0},
-    {"ui_config", "carSpeed_max", 250},
-    {"algo_config", "maxGain", 36.5},
-    {"algo_config", "maxMotionBlur", 0.005},
-    {"algo_config", "irisPosition", -1},
-    {"algo_config", "wdr", 1},
-    {"algo_config", "autoIrisEnabled", 0},
-    {"algo_config", "irCut", 3},
-};
+/* The value of complete_entries() that the records hold for key. */
+double held(const std::string& key) {
+  for (const Entry& e : complete_entries())
+    if (e.key == key) return e.held;
+  ADD_FAILURE() << key;
+  return 0;
+}
+
 constexpr int kReads = 18;
 
-/* The record fields in read order, so a partial load can be compared. */
-std::vector<double> fields(const UiState& ui, const AlgoConfig& a) {
-  return {ui.road_offset,        double(a.road_offset_min),   double(a.road_offset_max),
-          ui.car_distance,       double(a.car_distance_min),  double(a.car_distance_max),
-          ui.camera_height,      double(a.camera_height_min), double(a.camera_height_max),
-          ui.car_speed,          double(a.car_speed_min),     double(a.car_speed_max),
-          a.max_gain,            a.max_motion_blur,           double(a.iris_position),
-          double(a.wdr),         double(a.auto_iris_enabled), double(a.ir_cut)};
+/* The record fields in the order settings_load reads them. */
+std::vector<double> fields(UiState ui, AlgoConfig a) {
+  std::vector<double> out;
+  for (const SettingsKey& k : settings_keys) {
+    void* field = settings_field(&k, &ui, &a);
+    out.push_back(k.kind == SETTINGS_DOUBLE ? *static_cast<double*>(field)
+                                            : *static_cast<int32_t*>(field));
+  }
+  return out;
 }
 
 /* Records filled with a value no file of these tests holds. */
@@ -176,7 +160,7 @@ TEST_F(Settings, CompleteFileLoadsIntoBothRecords) {
   ASSERT_EQ(settings_load(&ui, &algo), 1);
 
   std::vector<double> got = fields(ui, algo);
-  for (int i = 0; i < kReads; ++i) EXPECT_EQ(got[i], kReadOrder[i].expected) << kReadOrder[i].key;
+  for (int i = 0; i < kReads; ++i) EXPECT_EQ(got[i], held(settings_keys[i].key)) << settings_keys[i].key;
   EXPECT_TRUE(log.messages().empty());
 }
 
@@ -189,8 +173,8 @@ TEST_F(Settings, LoadStopsAtFirstMissingOrMalformedValue) {
     std::string in_message; /* expected in GLib's part of the message */
   };
   std::vector<Case> cases;
-  for (const Read& r : kReadOrder)
-    cases.push_back({r.key, "", std::string("does not have key “") + r.key + "”"});
+  for (const SettingsKey& k : settings_keys)
+    cases.push_back({k.key, "", std::string("does not have key “") + k.key + "”"});
   /* GLib's getters report a value that does not parse in these words. */
   const char* unparsable = "cannot be interpreted";
   cases.push_back({"maxGain", "fast", unparsable});
@@ -203,7 +187,7 @@ TEST_F(Settings, LoadStopsAtFirstMissingOrMalformedValue) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key + "=" + c.value);
     int index = 0;
-    while (c.key != kReadOrder[index].key) ++index;
+    while (c.key != settings_keys[index].key) ++index;
     std::vector<Entry> entries = c.value.empty() ? without_key(complete_entries(), c.key)
                                                  : with_value(complete_entries(), c.key, c.value);
     write_file(path, render(entries));
@@ -220,12 +204,12 @@ TEST_F(Settings, LoadStopsAtFirstMissingOrMalformedValue) {
     std::vector<double> got = fields(ui, algo);
     std::vector<double> untouched = fields(sentinel_ui, sentinel_algo);
     for (int i = 0; i < kReads; ++i)
-      EXPECT_EQ(got[i], i < index ? kReadOrder[i].expected : untouched[i]) << kReadOrder[i].key;
+      EXPECT_EQ(got[i], i < index ? held(settings_keys[i].key) : untouched[i]) << settings_keys[i].key;
 
     auto messages = log.messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].level, kError);
-    std::string prefix = "Element " + c.key + " in group " + kReadOrder[index].group +
+    std::string prefix = "Element " + c.key + " in group " + settings_keys[index].group +
                          " is not available in conf file " + path + ": ";
     ASSERT_EQ(messages[0].text.rfind(prefix, 0), 0u) << messages[0].text;
     EXPECT_NE(messages[0].text.find(c.in_message, prefix.size()), std::string::npos)
@@ -301,8 +285,8 @@ TEST_F(Settings, StoreRewritesSceneValuesAndKeepsEverythingElse) {
   ASSERT_EQ(settings_load(&loaded, &algo), 1);
   std::vector<double> got = fields(loaded, algo);
   for (int i = 0; i < kReads; ++i)
-    if (std::string(kReadOrder[i].group) != "ui_state") {
-      EXPECT_EQ(got[i], kReadOrder[i].expected) << kReadOrder[i].key;
+    if (std::string(settings_keys[i].group) != "ui_state") {
+      EXPECT_EQ(got[i], held(settings_keys[i].key)) << settings_keys[i].key;
     }
   EXPECT_EQ(loaded.road_offset, ui.road_offset);
   EXPECT_EQ(loaded.car_speed, ui.car_speed);
@@ -403,16 +387,22 @@ TEST_F(Settings, SampleConfigurationLoadsAndStores) {
   UiState ui;
   AlgoConfig algo;
   ASSERT_EQ(settings_load(&ui, &algo), 1);
-  const std::vector<double> expected = {3,  -20, 20, 20, 0, 200, 4, 0, 20,
-                                        10, 0,   70, 24, 0.01, 0, 0, 1, 2};
-  EXPECT_EQ(fields(ui, algo), expected);
+  const std::map<std::string, double> expected = {
+      {"roadOffset", 3},       {"carDistance", 20},      {"cameraHeight", 4},
+      {"carSpeed", 10},        {"roadOffset_min", -20},  {"roadOffset_max", 20},
+      {"carDistance_min", 0},  {"carDistance_max", 200}, {"cameraHeight_min", 0},
+      {"cameraHeight_max", 20}, {"carSpeed_min", 0},     {"carSpeed_max", 70},
+      {"maxGain", 24},         {"maxMotionBlur", 0.01},  {"irisPosition", 0},
+      {"wdr", 0},              {"autoIrisEnabled", 1},   {"irCut", 2}};
+  std::vector<double> got = fields(ui, algo);
+  for (int i = 0; i < kReads; ++i) EXPECT_EQ(got[i], expected.at(settings_keys[i].key));
 
   const UiState next = {-1.5, 35.25, 6, 27.5};
   ASSERT_EQ(ui_state_store(&next), 1);
   UiState back;
   ASSERT_EQ(settings_load(&back, &algo), 1);
-  EXPECT_EQ(fields(back, algo)[9], 27.5);
-  EXPECT_EQ(fields(back, algo)[17], 2);
+  EXPECT_EQ(back.car_speed, 27.5);
+  EXPECT_EQ(algo.ir_cut, 2);
   EXPECT_TRUE(log.messages().empty());
 }
 

@@ -10,7 +10,8 @@
  * the two. A writer killed part-way leaves at most that one temporary file,
  * which the next write truncates and reuses. A symbolic link at the target's
  * name is replaced by a regular file with the mode and owner of the file it
- * pointed to.
+ * pointed to. Only regular files are written or replaced: a FIFO or a
+ * device at either name fails the write at once, without waiting in open().
  *
  * The temporary file is locked (flock) while it is filled, so two processes
  * replacing the same target at once take turns instead of writing into the
@@ -56,34 +57,54 @@ bool write_all(int fd, const char* data, size_t length) {
   return true;
 }
 
+/* Sets *error for a file that is there but is not a regular file. */
+void set_not_regular_error(GError** error, const char* step, const std::string& file) {
+  g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_FAILED, "Failed to %s %s: Not a regular file",
+              step, file.c_str());
+}
+
 /*
- * Opens the temporary file, locked for this writer and empty. Another writer
- * may rename or remove the file between our open and our lock; the lock is
- * then on a name that no longer leads to it, so we open again.
+ * Opens the temporary file, locked for this writer and empty; -1 after
+ * setting *error. Another writer may rename or remove the file between our
+ * open and our lock; the lock is then on a name that no longer leads to it,
+ * so we open again. Whatever else is at the name (a FIFO, a device, a
+ * socket) is refused and left alone: the open does not block, and a FIFO
+ * without a reader fails it with ENXIO.
  */
-int open_locked_temp(const std::string& temp, mode_t create_mode) {
+int open_locked_temp(const std::string& temp, mode_t create_mode, GError** error) {
+  const char* step = "open temporary file";
   for (;;) {
     /* Not O_TRUNC at open: the file may still be another writer's. */
-    int fd = open_cloexec(temp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW, create_mode);
-    if (fd < 0) return -1;
-    int r;
-    do r = flock(fd, LOCK_EX);
-    while (r < 0 && errno == EINTR);
+    int fd = open_cloexec(temp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, create_mode);
+    if (fd < 0) {
+      if (errno == ENXIO)
+        set_not_regular_error(error, step, temp);
+      else
+        set_errno_error(error, errno, step, temp);
+      return -1;
+    }
     struct stat by_fd;
-    if (r < 0 || fstat(fd, &by_fd) < 0) {
-      int err = errno;
+    int r = fstat(fd, &by_fd);
+    const bool regular = r == 0 && S_ISREG(by_fd.st_mode);
+    if (regular) {
+      do r = flock(fd, LOCK_EX);
+      while (r < 0 && errno == EINTR);
+    }
+    if (r < 0 || !regular) {
+      if (r < 0)
+        set_errno_error(error, errno, step, temp);
+      else
+        set_not_regular_error(error, step, temp);
       close(fd);
-      errno = err;
       return -1;
     }
     struct stat by_name;
     if (lstat(temp.c_str(), &by_name) == 0 && by_fd.st_dev == by_name.st_dev &&
         by_fd.st_ino == by_name.st_ino) {
       if (ftruncate(fd, 0) == 0) return fd;
-      int err = errno;
+      set_errno_error(error, errno, step, temp);
       unlink(temp.c_str());
       close(fd);
-      errno = err;
       return -1;
     }
     close(fd);
@@ -114,14 +135,16 @@ gboolean confutils_set_file_contents_with_sync(const gchar* path, const gchar* d
     set_errno_error(error, errno, "examine", path);
     return FALSE;
   }
+  /* Only a regular file is replaced (a link to one counts as one). */
+  if (have_original && !S_ISREG(original.st_mode)) {
+    set_not_regular_error(error, "replace", path);
+    return FALSE;
+  }
 
   /* Created private when there is a mode to copy; with the usual creation
    * mode (subject to the umask) when the target is new. */
-  int fd = open_locked_temp(temp, have_original ? 0600 : 0666);
-  if (fd < 0) {
-    set_errno_error(error, errno, "open temporary file", temp);
-    return FALSE;
-  }
+  int fd = open_locked_temp(temp, have_original ? 0600 : 0666, error);
+  if (fd < 0) return FALSE;
 
   /* Every failure from here on removes the temporary file; it is unlinked
    * while still locked, so no other writer can be filling it. */
