@@ -6,17 +6,19 @@
  * The request travels as one datagram, "POST /cgi-bin/roadshotwizard.cgi?"
  * followed by the JSON text, with one end of a fresh stream socket pair
  * attached as the client connection. The daemon writes its HTTP reply to
- * that end and closes it; the tool reads the other end until end of file or
- * until the timeout runs out. It prints the reply body (or, with --raw, the
- * whole HTTP reply) on standard output, and its exit status tells a success
- * reply, an error reply, a busy daemon, a request that never reached the
- * daemon and one that got no answer apart.
+ * that end and closes it; the tool reads the other end until end of file,
+ * for at most the timeout from the start of the exchange and at most 1 MiB.
+ * It prints the reply body (or, with --raw, the whole HTTP reply) on
+ * standard output, with the peer's control characters as \xNN, and its exit
+ * status tells a success reply, an error reply, a busy daemon, a request
+ * that never reached the daemon and one that got no readable answer apart.
  */
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <glib.h>
 #include <jansson.h>
 
 #include "fdipc_client.h"
@@ -24,6 +26,7 @@
 #include "handles_json.h"
 #include "transfer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -35,6 +38,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -44,7 +48,7 @@ enum ExitStatus {
   kExitApiError = 1,  /* 200 with an error reply, no body, or a body that is not JSON */
   kExitUsage = 2,     /* the command line is wrong */
   kExitBusy = 3,      /* 503: two requests were already being served */
-  kExitNoAnswer = 4,  /* sent, but no reply within the timeout, or not an HTTP reply */
+  kExitNoAnswer = 4,  /* sent, but no reply within the timeout, or one not HTTP or unreadable */
   kExitNotSent = 5,   /* never reached the daemon: no socket, permission, nobody receiving */
   kExitOutput = 6,    /* the output could not be written */
 };
@@ -53,6 +57,9 @@ const char kMessagePrefix[] = "POST /cgi-bin/" TRANSFER_SCRIPT_NAME "?";
 /* The daemon takes at most this many bytes of one message. */
 const size_t kMaxMessage = TRANSFER_REQUEST_MAX;
 const double kDefaultTimeout = 10.0;
+/* The daemon's replies take a few kilobytes; a peer that sends more than
+ * this is not the daemon, and is not read further. */
+const size_t kMaxReply = 1024 * 1024;
 
 const char kUsage[] =
     "Usage: lanecam-request [OPTION...] COMMAND\n"
@@ -74,16 +81,17 @@ const char kUsage[] =
     "  --socket PATH            the transfer socket (default: $" TRANSFER_SOCKET_ENV ",\n"
     "                           else " TRANSFER_SOCKET_PATH ")\n"
     "  --raw                    print the whole HTTP reply as received\n"
-    "  --timeout SECONDS        how long to wait for the reply (default 10)\n"
+    "  --timeout SECONDS        how long the whole exchange may take (default 10)\n"
     "  --context TEXT           context text to send with get, versions and set\n"
     "  -h, --help               show this help\n"
     "  --version                show the version\n"
     "  --                       end of the options\n"
     "\n"
     "Exit status: 0 success reply, 1 error reply, 2 wrong command line,\n"
-    "3 daemon busy (HTTP 503), 4 sent but no answer (timeout, or not an HTTP\n"
-    "reply), 5 not sent (no socket, permission denied, nobody receiving, or\n"
-    "the daemon's queue stayed full), 6 the output could not be written.\n"
+    "3 daemon busy (HTTP 503), 4 sent but no answer (timeout, or a reply that\n"
+    "is not HTTP, is over 1 MiB or has bytes after its JSON), 5 not sent (no\n"
+    "socket, permission denied, nobody receiving, or the daemon's queue stayed\n"
+    "full), 6 the output could not be written.\n"
     "See lanecam-request(1).\n";
 
 using handles::Fd;
@@ -322,76 +330,131 @@ int send_message(const std::string& path, const std::string& message, int connec
   }
 }
 
-/* Reads fd to end of file; false when the deadline passes first. */
-bool read_reply(int fd, Clock::time_point deadline, std::string* reply) {
+enum class ReadEnd { kWhole, kTimedOut, kTooLong };
+
+/* Reads fd to end of file, until the deadline and at most kMaxReply bytes. */
+ReadEnd read_reply(int fd, Clock::time_point deadline, std::string* reply) {
   for (;;) {
     pollfd p{fd, POLLIN, 0};
     int left = millis_left(deadline);
-    if (left == 0) return false;
+    if (left == 0) return ReadEnd::kTimedOut;
     int r = poll(&p, 1, left);
     if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
+    if (r <= 0) return ReadEnd::kTimedOut;
     char buf[16384];
-    ssize_t n = read(fd, buf, sizeof buf);
+    /* One byte past the bound tells a reply over it from one that ends there. */
+    ssize_t n = read(fd, buf, std::min(sizeof buf, kMaxReply + 1 - reply->size()));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return true;
+    if (n <= 0) return ReadEnd::kWhole;
     reply->append(buf, static_cast<size_t>(n));
+    if (reply->size() > kMaxReply) return ReadEnd::kTooLong;
   }
+}
+
+/* Text of the peer as it may reach a terminal: control characters (C0, DEL,
+ * C1) and bytes that are not UTF-8 become \xNN; with lines, newlines and
+ * tabs stay. GLib's decoder tells a C1 control from the bytes of a letter. */
+std::string shown(std::string_view text, bool lines) {
+  std::string out;
+  const char* p = text.data();
+  const char* end = p + text.size();
+  while (p < end) {
+    gunichar c = g_utf8_get_char_validated(p, end - p);
+    bool valid = c != static_cast<gunichar>(-1) && c != static_cast<gunichar>(-2);
+    size_t size = valid ? g_utf8_skip[static_cast<guchar>(*p)] : 1;
+    bool kept = lines && (c == '\n' || c == '\t');
+    if (valid && (kept || (c >= 0x20 && c != 0x7f && !(c >= 0x80 && c < 0xa0)))) {
+      out.append(p, size);
+    } else {
+      for (size_t i = 0; i < size; ++i) {
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(p[i]));
+        out += escaped;
+      }
+    }
+    p += size;
+  }
+  return out;
+}
+
+/* The code of a status line "HTTP/1.x NNN reason", the reason free of
+ * control characters and perhaps empty; 0 for any other line. */
+int status_code(const std::string& line) {
+  auto digit = [&line](size_t i) { return line[i] >= '0' && line[i] <= '9'; };
+  if (line.size() < 13 || line.compare(0, 7, "HTTP/1.") != 0 || !digit(7) || line[8] != ' ' ||
+      !digit(9) || !digit(10) || !digit(11) || line[12] != ' ')
+    return 0;
+  for (size_t i = 13; i < line.size(); ++i)
+    if (static_cast<unsigned char>(line[i]) < 0x20 || line[i] == 0x7f) return 0;
+  return std::atoi(line.c_str() + 9);
+}
+
+/* The exit status of a 200's body, printed unless raw: a JSON object, with
+ * nothing after it and no NUL, that is not an error reply. */
+int report_body(const std::string& body, bool raw) {
+  if (body.empty()) {
+    complain("the daemon answered without a body (internal failure)");
+    return kExitApiError;
+  }
+  /* What follows the JSON, or a NUL, would go unseen by a reader that stops
+   * there: such a reply is neither success nor error. */
+  Json whole(json_loadb(body.data(), body.size(), 0, nullptr));
+  Json first(whole ? nullptr
+                    : json_loadb(body.data(), body.size(), JSON_DISABLE_EOF_CHECK, nullptr));
+  if (first || body.find('\0') != std::string::npos) {
+    complain("the reply is unreadable: bytes follow its JSON, or it holds a NUL");
+    return kExitNoAnswer;
+  }
+  if (!raw) {
+    std::string text = shown(body, true);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+  }
+  if (!json_is_object(whole.get())) {
+    complain("the reply body is not a JSON object");
+    return kExitApiError;
+  }
+  json_t* error = json_object_get(whole.get(), "error");
+  if (error) {
+    json_int_t error_code = json_integer_value(json_object_get(error, "code"));
+    const char* message = json_string_value(json_object_get(error, "message"));
+    complain("error reply " + std::to_string(error_code) + ": " +
+             shown(message ? message : "", false));
+    return kExitApiError;
+  }
+  return kExitOk;
 }
 
 /* Prints the reply as asked and turns it into the exit status. */
 int report_reply(const std::string& reply, bool raw) {
   if (raw) std::fwrite(reply.data(), 1, reply.size(), stdout);
 
-  size_t line_end = reply.find("\r\n");
-  size_t header_end = reply.find("\r\n\r\n");
   if (reply.empty()) {
     complain("the daemon closed the connection without a reply");
     return kExitNoAnswer;
   }
-  if (line_end == std::string::npos || header_end == std::string::npos ||
-      reply.rfind("HTTP/", 0) != 0) {
+  size_t line_end = reply.find("\r\n");
+  size_t header_end = reply.find("\r\n\r\n");
+  std::string status_line = reply.substr(0, line_end);
+  int code = status_code(status_line);
+  if (line_end == std::string::npos || header_end == std::string::npos || code == 0) {
     complain("the answer is not an HTTP reply");
     return kExitNoAnswer;
   }
-  std::string status_line = reply.substr(0, line_end);
   std::string body = reply.substr(header_end + 4);
   if (body.size() >= 2 && body.compare(body.size() - 2, 2, "\r\n") == 0)
     body.resize(body.size() - 2);
 
-  size_t code_at = status_line.find(' ');
-  int code = code_at == std::string::npos ? 0 : std::atoi(status_line.c_str() + code_at + 1);
   if (code == 503) {
     while (!body.empty() && body.back() == '\n') body.pop_back();
-    complain("the daemon is busy (" + status_line.substr(code_at + 1) + "): " + body);
+    complain("the daemon is busy (" + status_line.substr(9) + "): " + shown(body, false));
     return kExitBusy;
   }
   if (code != 200) {
     complain("unexpected reply: " + status_line);
     return kExitApiError;
   }
-  if (body.empty()) {
-    complain("the daemon answered without a body (internal failure)");
-    return kExitApiError;
-  }
-  if (!raw) {
-    std::fwrite(body.data(), 1, body.size(), stdout);
-    std::fputc('\n', stdout);
-  }
-
-  Json document(json_loads(body.c_str(), 0, nullptr));
-  if (!json_is_object(document.get())) {
-    complain("the reply body is not a JSON object");
-    return kExitApiError;
-  }
-  json_t* error = json_object_get(document.get(), "error");
-  if (error) {
-    json_int_t error_code = json_integer_value(json_object_get(error, "code"));
-    const char* message = json_string_value(json_object_get(error, "message"));
-    complain("error reply " + std::to_string(error_code) + ": " + (message ? message : ""));
-    return kExitApiError;
-  }
-  return kExitOk;
+  return report_body(body, raw);
 }
 
 /* Whether the request text is a set with apply, as far as it parses. */
@@ -435,7 +498,12 @@ int run(int argc, char** argv) {
   daemon_end.reset();
 
   std::string reply;
-  if (!read_reply(our_end.get(), deadline, &reply)) {
+  ReadEnd end = read_reply(our_end.get(), deadline, &reply);
+  if (end == ReadEnd::kTooLong) {
+    complain("the reply is unreadable: it is longer than 1 MiB");
+    return kExitNoAnswer;
+  }
+  if (end == ReadEnd::kTimedOut) {
     /* The daemon has the request: an apply may still be stored and sent to
      * the camera after we stop waiting. */
     bool applying = asks_to_apply(json);
