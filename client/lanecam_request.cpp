@@ -14,6 +14,7 @@
  * that never reached the daemon and one that got no readable answer apart.
  */
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -99,7 +100,7 @@ using handles::Json;
 using handles::JsonText;
 
 struct Options {
-  std::string socket_path;
+  std::optional<std::string> socket_path;
   bool raw = false;
   double timeout = kDefaultTimeout;
   std::optional<std::string> context;
@@ -191,88 +192,86 @@ std::string build_request(const Options& o, int* status) {
   return text ? std::string(text.get()) : std::string();
 }
 
-/* Reads the value of an option given as "--name VALUE" or "--name=VALUE". */
-bool option_value(const std::string& name, int argc, char** argv, int* i, std::string* value) {
-  std::string arg = argv[*i];
-  if (arg == name) {
-    if (*i + 1 >= argc) return false;
-    *value = argv[++*i];
-    return true;
-  }
-  if (arg.rfind(name + "=", 0) == 0) {
-    *value = arg.substr(name.size() + 1);
-    return true;
-  }
-  return false;
-}
+/* The long options, by letters of their own, those with a value first. */
+const option kOptions[] = {
+    {"socket", required_argument, nullptr, 's'},
+    {"timeout", required_argument, nullptr, 't'},
+    {"context", required_argument, nullptr, 'c'},
+    {"road-offset", required_argument, nullptr, 'o'},
+    {"car-distance", required_argument, nullptr, 'd'},
+    {"camera-height", required_argument, nullptr, 'e'},
+    {"car-speed", required_argument, nullptr, 'v'},
+    {"raw", no_argument, nullptr, 'r'},
+    {"preview", no_argument, nullptr, 'p'},
+    {"apply", no_argument, nullptr, 'a'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
 
-bool is_option(const std::string& arg, const std::string& name) {
-  return arg == name || arg.rfind(name + "=", 0) == 0;
+/* Takes the option getopt_long read from the word arg into *o; returns -1
+ * to go on, else an exit status. */
+int take_option(int opt, const std::string& arg, Options* o) {
+  int letter = opt == ':' || opt == '?' ? optopt : opt;
+  const option* known = std::find_if(std::begin(kOptions), std::end(kOptions) - 1,
+                                     [letter](const option& x) { return x.val == letter; });
+  /* Whole names only, as ever: getopt_long would take "--ra" for --raw. */
+  if (!known->name || arg.substr(0, arg.find('=')) != std::string("--") + known->name) opt = '?';
+  std::string value = optarg ? optarg : "";
+  char* end = nullptr;
+  switch (opt) {
+    case '?':  /* unknown, misspelt, or -h: the one short option, never in a cluster */
+      if (arg != "-h") return usage_error("unknown option: " + arg);
+      [[fallthrough]];
+    case 'h':
+    case 'V':
+      std::fputs(opt == 'V' ? "lanecam-request " LANECAMD_VERSION "\n" : kUsage, stdout);
+      return kExitOk;
+    case ':':
+      return usage_error(arg + " needs " + (letter == 's'   ? "a path"
+                                            : letter == 't' ? "a number of seconds"
+                                            : letter == 'c' ? "a text" : "a number"));
+    case 'r':
+      o->raw = true;
+      return -1;
+    case 'p':
+    case 'a':
+      if (o->apply && *o->apply != (opt == 'a')) o->preview_and_apply = true;
+      o->apply = opt == 'a';
+      return -1;
+    case 't':
+      o->timeout = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || !(o->timeout > 0) || o->timeout > 3600)
+        return usage_error("--timeout takes seconds, above 0 and at most 3600: '" + value + "'");
+      return -1;
+  }
+  /* The other options with a value, in kOptions' order. */
+  std::optional<std::string>* kept[] = {&o->socket_path, nullptr, &o->context, &o->road_offset,
+                                        &o->car_distance, &o->camera_height, &o->car_speed};
+  *kept[known - kOptions] = value;
+  return -1;
 }
 
 /* Parses the command line into *o; returns -1 to go on, else an exit status. */
 int parse_command_line(int argc, char** argv, Options* o) {
   o->socket_path = transfer_socket_path();
   std::vector<std::string> words;
-  bool options_ended = false;
-
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    std::string value;
-    if (options_ended) {
-      words.push_back(arg);
-    } else if (arg == "--") {
-      options_ended = true;
-    } else if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    } else if (arg == "--version") {
-      std::fputs("lanecam-request " LANECAMD_VERSION "\n", stdout);
-      return kExitOk;
-    } else if (arg == "--raw") {
-      o->raw = true;
-    } else if (arg == "--preview" || arg == "--apply") {
-      bool apply = arg == "--apply";
-      if (o->apply && *o->apply != apply) o->preview_and_apply = true;
-      o->apply = apply;
-    } else if (is_option(arg, "--socket")) {
-      if (!option_value("--socket", argc, argv, &i, &o->socket_path))
-        return usage_error("--socket needs a path");
-    } else if (is_option(arg, "--timeout")) {
-      if (!option_value("--timeout", argc, argv, &i, &value))
-        return usage_error("--timeout needs a number of seconds");
-      char* end = nullptr;
-      o->timeout = std::strtod(value.c_str(), &end);
-      if (value.empty() || *end != '\0' || !(o->timeout > 0) || o->timeout > 3600)
-        return usage_error("--timeout takes seconds, above 0 and at most 3600: '" + value + "'");
-    } else if (is_option(arg, "--context")) {
-      if (!option_value("--context", argc, argv, &i, &value))
-        return usage_error("--context needs a text");
-      o->context = value;
-    } else if (is_option(arg, "--road-offset") || is_option(arg, "--car-distance") ||
-               is_option(arg, "--camera-height") || is_option(arg, "--car-speed")) {
-      std::string name = arg.substr(0, arg.find('='));
-      if (!option_value(name, argc, argv, &i, &value)) return usage_error(name + " needs a number");
-      if (name == "--road-offset") o->road_offset = value;
-      else if (name == "--car-distance") o->car_distance = value;
-      else if (name == "--camera-height") o->camera_height = value;
-      else o->car_speed = value;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return usage_error("unknown option: " + arg);
-    } else {
-      words.push_back(arg);
-    }
+  /* "-": the command words come back in order among the options; ":" tells
+   * a missing value from an unknown option, which the tool words itself. */
+  opterr = 0;
+  for (int at = optind, opt; (opt = getopt_long(argc, argv, "-:", kOptions, nullptr)) != -1;
+       at = optind) {
+    if (opt == 1) words.push_back(optarg);
+    else if (int status = take_option(opt, argv[at], o); status >= 0) return status;
   }
+  words.insert(words.end(), argv + optind, argv + argc);
 
   if (words.empty()) return usage_error("no command given (get, versions, set or send)");
   o->command = words[0];
   if (o->command == "send") {
     if (words.size() != 2) return usage_error("send takes one JSON text, or '-'");
-    if (words[1] == "-") {
-      o->json = std::string(std::istreambuf_iterator<char>(std::cin), {});
-    } else {
-      o->json = words[1];
-    }
+    o->json = words[1] == "-" ? std::string(std::istreambuf_iterator<char>(std::cin), {})
+                              : words[1];
   } else if (o->command == "get" || o->command == "versions" || o->command == "set") {
     if (words.size() != 1) return usage_error("unexpected argument: " + words[1]);
   } else {
@@ -492,7 +491,7 @@ int run(int argc, char** argv) {
 
   auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(options.timeout));
-  status = send_message(options.socket_path, message, daemon_end.get(), deadline, options.timeout);
+  status = send_message(*options.socket_path, message, daemon_end.get(), deadline, options.timeout);
   if (status != kExitOk) return status;
   /* Only the daemon's copy may stay open, or end of file would never come. */
   daemon_end.reset();
@@ -507,7 +506,7 @@ int run(int argc, char** argv) {
     /* The daemon has the request: an apply may still be stored and sent to
      * the camera after we stop waiting. */
     bool applying = asks_to_apply(json);
-    complain("no answer from lanecamd on " + options.socket_path + " within " +
+    complain("no answer from lanecamd on " + *options.socket_path + " within " +
              seconds_text(options.timeout) + " s" +
              (applying ? "; the settings may still have been applied" : ""));
     return kExitNoAnswer;
