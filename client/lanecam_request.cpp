@@ -6,17 +6,20 @@
  * The request travels as one datagram, "POST /cgi-bin/roadshotwizard.cgi?"
  * followed by the JSON text, with one end of a fresh stream socket pair
  * attached as the client connection. The daemon writes its HTTP reply to
- * that end and closes it; the tool reads the other end until end of file or
- * until the timeout runs out. It prints the reply body (or, with --raw, the
- * whole HTTP reply) on standard output, and its exit status tells a success
- * reply, an error reply, a busy daemon, a request that never reached the
- * daemon and one that got no answer apart.
+ * that end and closes it; the tool reads the other end until end of file,
+ * for at most the timeout from the start of the exchange and at most 1 MiB.
+ * It prints the reply body (or, with --raw, the whole HTTP reply) on
+ * standard output, with the peer's control characters as \xNN, and its exit
+ * status tells a success reply, an error reply, a busy daemon, a request
+ * that never reached the daemon and one that got no readable answer apart.
  */
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <glib.h>
 #include <jansson.h>
 
 #include "fdipc_client.h"
@@ -24,6 +27,7 @@
 #include "handles_json.h"
 #include "transfer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -35,6 +39,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -44,7 +49,7 @@ enum ExitStatus {
   kExitApiError = 1,  /* 200 with an error reply, no body, or a body that is not JSON */
   kExitUsage = 2,     /* the command line is wrong */
   kExitBusy = 3,      /* 503: two requests were already being served */
-  kExitNoAnswer = 4,  /* sent, but no reply within the timeout, or not an HTTP reply */
+  kExitNoAnswer = 4,  /* sent, but no reply within the timeout, or one not HTTP or unreadable */
   kExitNotSent = 5,   /* never reached the daemon: no socket, permission, nobody receiving */
   kExitOutput = 6,    /* the output could not be written */
 };
@@ -53,6 +58,9 @@ const char kMessagePrefix[] = "POST /cgi-bin/" TRANSFER_SCRIPT_NAME "?";
 /* The daemon takes at most this many bytes of one message. */
 const size_t kMaxMessage = TRANSFER_REQUEST_MAX;
 const double kDefaultTimeout = 10.0;
+/* The daemon's replies take a few kilobytes; a peer that sends more than
+ * this is not the daemon, and is not read further. */
+const size_t kMaxReply = 1024 * 1024;
 
 const char kUsage[] =
     "Usage: lanecam-request [OPTION...] COMMAND\n"
@@ -74,16 +82,17 @@ const char kUsage[] =
     "  --socket PATH            the transfer socket (default: $" TRANSFER_SOCKET_ENV ",\n"
     "                           else " TRANSFER_SOCKET_PATH ")\n"
     "  --raw                    print the whole HTTP reply as received\n"
-    "  --timeout SECONDS        how long to wait for the reply (default 10)\n"
+    "  --timeout SECONDS        how long the whole exchange may take (default 10)\n"
     "  --context TEXT           context text to send with get, versions and set\n"
     "  -h, --help               show this help\n"
     "  --version                show the version\n"
     "  --                       end of the options\n"
     "\n"
     "Exit status: 0 success reply, 1 error reply, 2 wrong command line,\n"
-    "3 daemon busy (HTTP 503), 4 sent but no answer (timeout, or not an HTTP\n"
-    "reply), 5 not sent (no socket, permission denied, nobody receiving, or\n"
-    "the daemon's queue stayed full), 6 the output could not be written.\n"
+    "3 daemon busy (HTTP 503), 4 sent but no answer (timeout, or a reply that\n"
+    "is not HTTP, is over 1 MiB or has bytes after its JSON), 5 not sent (no\n"
+    "socket, permission denied, nobody receiving, or the daemon's queue stayed\n"
+    "full), 6 the output could not be written.\n"
     "See lanecam-request(1).\n";
 
 using handles::Fd;
@@ -91,7 +100,7 @@ using handles::Json;
 using handles::JsonText;
 
 struct Options {
-  std::string socket_path;
+  std::optional<std::string> socket_path;
   bool raw = false;
   double timeout = kDefaultTimeout;
   std::optional<std::string> context;
@@ -183,88 +192,86 @@ std::string build_request(const Options& o, int* status) {
   return text ? std::string(text.get()) : std::string();
 }
 
-/* Reads the value of an option given as "--name VALUE" or "--name=VALUE". */
-bool option_value(const std::string& name, int argc, char** argv, int* i, std::string* value) {
-  std::string arg = argv[*i];
-  if (arg == name) {
-    if (*i + 1 >= argc) return false;
-    *value = argv[++*i];
-    return true;
-  }
-  if (arg.rfind(name + "=", 0) == 0) {
-    *value = arg.substr(name.size() + 1);
-    return true;
-  }
-  return false;
-}
+/* The long options, by letters of their own, those with a value first. */
+const option kOptions[] = {
+    {"socket", required_argument, nullptr, 's'},
+    {"timeout", required_argument, nullptr, 't'},
+    {"context", required_argument, nullptr, 'c'},
+    {"road-offset", required_argument, nullptr, 'o'},
+    {"car-distance", required_argument, nullptr, 'd'},
+    {"camera-height", required_argument, nullptr, 'e'},
+    {"car-speed", required_argument, nullptr, 'v'},
+    {"raw", no_argument, nullptr, 'r'},
+    {"preview", no_argument, nullptr, 'p'},
+    {"apply", no_argument, nullptr, 'a'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
 
-bool is_option(const std::string& arg, const std::string& name) {
-  return arg == name || arg.rfind(name + "=", 0) == 0;
+/* Takes the option getopt_long read from the word arg into *o; returns -1
+ * to go on, else an exit status. */
+int take_option(int opt, const std::string& arg, Options* o) {
+  int letter = opt == ':' || opt == '?' ? optopt : opt;
+  const option* known = std::find_if(std::begin(kOptions), std::end(kOptions) - 1,
+                                     [letter](const option& x) { return x.val == letter; });
+  /* Whole names only, as ever: getopt_long would take "--ra" for --raw. */
+  if (!known->name || arg.substr(0, arg.find('=')) != std::string("--") + known->name) opt = '?';
+  std::string value = optarg ? optarg : "";
+  char* end = nullptr;
+  switch (opt) {
+    case '?':  /* unknown, misspelt, or -h: the one short option, never in a cluster */
+      if (arg != "-h") return usage_error("unknown option: " + arg);
+      [[fallthrough]];
+    case 'h':
+    case 'V':
+      std::fputs(opt == 'V' ? "lanecam-request " LANECAMD_VERSION "\n" : kUsage, stdout);
+      return kExitOk;
+    case ':':
+      return usage_error(arg + " needs " + (letter == 's'   ? "a path"
+                                            : letter == 't' ? "a number of seconds"
+                                            : letter == 'c' ? "a text" : "a number"));
+    case 'r':
+      o->raw = true;
+      return -1;
+    case 'p':
+    case 'a':
+      if (o->apply && *o->apply != (opt == 'a')) o->preview_and_apply = true;
+      o->apply = opt == 'a';
+      return -1;
+    case 't':
+      o->timeout = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || !(o->timeout > 0) || o->timeout > 3600)
+        return usage_error("--timeout takes seconds, above 0 and at most 3600: '" + value + "'");
+      return -1;
+  }
+  /* The other options with a value, in kOptions' order. */
+  std::optional<std::string>* kept[] = {&o->socket_path, nullptr, &o->context, &o->road_offset,
+                                        &o->car_distance, &o->camera_height, &o->car_speed};
+  *kept[known - kOptions] = value;
+  return -1;
 }
 
 /* Parses the command line into *o; returns -1 to go on, else an exit status. */
 int parse_command_line(int argc, char** argv, Options* o) {
   o->socket_path = transfer_socket_path();
   std::vector<std::string> words;
-  bool options_ended = false;
-
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    std::string value;
-    if (options_ended) {
-      words.push_back(arg);
-    } else if (arg == "--") {
-      options_ended = true;
-    } else if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    } else if (arg == "--version") {
-      std::fputs("lanecam-request " LANECAMD_VERSION "\n", stdout);
-      return kExitOk;
-    } else if (arg == "--raw") {
-      o->raw = true;
-    } else if (arg == "--preview" || arg == "--apply") {
-      bool apply = arg == "--apply";
-      if (o->apply && *o->apply != apply) o->preview_and_apply = true;
-      o->apply = apply;
-    } else if (is_option(arg, "--socket")) {
-      if (!option_value("--socket", argc, argv, &i, &o->socket_path))
-        return usage_error("--socket needs a path");
-    } else if (is_option(arg, "--timeout")) {
-      if (!option_value("--timeout", argc, argv, &i, &value))
-        return usage_error("--timeout needs a number of seconds");
-      char* end = nullptr;
-      o->timeout = std::strtod(value.c_str(), &end);
-      if (value.empty() || *end != '\0' || !(o->timeout > 0) || o->timeout > 3600)
-        return usage_error("--timeout takes seconds, above 0 and at most 3600: '" + value + "'");
-    } else if (is_option(arg, "--context")) {
-      if (!option_value("--context", argc, argv, &i, &value))
-        return usage_error("--context needs a text");
-      o->context = value;
-    } else if (is_option(arg, "--road-offset") || is_option(arg, "--car-distance") ||
-               is_option(arg, "--camera-height") || is_option(arg, "--car-speed")) {
-      std::string name = arg.substr(0, arg.find('='));
-      if (!option_value(name, argc, argv, &i, &value)) return usage_error(name + " needs a number");
-      if (name == "--road-offset") o->road_offset = value;
-      else if (name == "--car-distance") o->car_distance = value;
-      else if (name == "--camera-height") o->camera_height = value;
-      else o->car_speed = value;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return usage_error("unknown option: " + arg);
-    } else {
-      words.push_back(arg);
-    }
+  /* "-": the command words come back in order among the options; ":" tells
+   * a missing value from an unknown option, which the tool words itself. */
+  opterr = 0;
+  for (int at = optind, opt; (opt = getopt_long(argc, argv, "-:", kOptions, nullptr)) != -1;
+       at = optind) {
+    if (opt == 1) words.push_back(optarg);
+    else if (int status = take_option(opt, argv[at], o); status >= 0) return status;
   }
+  words.insert(words.end(), argv + optind, argv + argc);
 
   if (words.empty()) return usage_error("no command given (get, versions, set or send)");
   o->command = words[0];
   if (o->command == "send") {
     if (words.size() != 2) return usage_error("send takes one JSON text, or '-'");
-    if (words[1] == "-") {
-      o->json = std::string(std::istreambuf_iterator<char>(std::cin), {});
-    } else {
-      o->json = words[1];
-    }
+    o->json = words[1] == "-" ? std::string(std::istreambuf_iterator<char>(std::cin), {})
+                              : words[1];
   } else if (o->command == "get" || o->command == "versions" || o->command == "set") {
     if (words.size() != 1) return usage_error("unexpected argument: " + words[1]);
   } else {
@@ -322,76 +329,131 @@ int send_message(const std::string& path, const std::string& message, int connec
   }
 }
 
-/* Reads fd to end of file; false when the deadline passes first. */
-bool read_reply(int fd, Clock::time_point deadline, std::string* reply) {
+enum class ReadEnd { kWhole, kTimedOut, kTooLong };
+
+/* Reads fd to end of file, until the deadline and at most kMaxReply bytes. */
+ReadEnd read_reply(int fd, Clock::time_point deadline, std::string* reply) {
   for (;;) {
     pollfd p{fd, POLLIN, 0};
     int left = millis_left(deadline);
-    if (left == 0) return false;
+    if (left == 0) return ReadEnd::kTimedOut;
     int r = poll(&p, 1, left);
     if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
+    if (r <= 0) return ReadEnd::kTimedOut;
     char buf[16384];
-    ssize_t n = read(fd, buf, sizeof buf);
+    /* One byte past the bound tells a reply over it from one that ends there. */
+    ssize_t n = read(fd, buf, std::min(sizeof buf, kMaxReply + 1 - reply->size()));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return true;
+    if (n <= 0) return ReadEnd::kWhole;
     reply->append(buf, static_cast<size_t>(n));
+    if (reply->size() > kMaxReply) return ReadEnd::kTooLong;
   }
+}
+
+/* Text of the peer as it may reach a terminal: control characters (C0, DEL,
+ * C1) and bytes that are not UTF-8 become \xNN; with lines, newlines and
+ * tabs stay. GLib's decoder tells a C1 control from the bytes of a letter. */
+std::string shown(std::string_view text, bool lines) {
+  std::string out;
+  const char* p = text.data();
+  const char* end = p + text.size();
+  while (p < end) {
+    gunichar c = g_utf8_get_char_validated(p, end - p);
+    bool valid = c != static_cast<gunichar>(-1) && c != static_cast<gunichar>(-2);
+    size_t size = valid ? g_utf8_skip[static_cast<guchar>(*p)] : 1;
+    bool kept = lines && (c == '\n' || c == '\t');
+    if (valid && (kept || (c >= 0x20 && c != 0x7f && !(c >= 0x80 && c < 0xa0)))) {
+      out.append(p, size);
+    } else {
+      for (size_t i = 0; i < size; ++i) {
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(p[i]));
+        out += escaped;
+      }
+    }
+    p += size;
+  }
+  return out;
+}
+
+/* The code of a status line "HTTP/1.x NNN reason", the reason free of
+ * control characters and perhaps empty; 0 for any other line. */
+int status_code(const std::string& line) {
+  auto digit = [&line](size_t i) { return line[i] >= '0' && line[i] <= '9'; };
+  if (line.size() < 13 || line.compare(0, 7, "HTTP/1.") != 0 || !digit(7) || line[8] != ' ' ||
+      !digit(9) || !digit(10) || !digit(11) || line[12] != ' ')
+    return 0;
+  for (size_t i = 13; i < line.size(); ++i)
+    if (static_cast<unsigned char>(line[i]) < 0x20 || line[i] == 0x7f) return 0;
+  return std::atoi(line.c_str() + 9);
+}
+
+/* The exit status of a 200's body, printed unless raw: a JSON object, with
+ * nothing after it and no NUL, that is not an error reply. */
+int report_body(const std::string& body, bool raw) {
+  if (body.empty()) {
+    complain("the daemon answered without a body (internal failure)");
+    return kExitApiError;
+  }
+  /* What follows the JSON, or a NUL, would go unseen by a reader that stops
+   * there: such a reply is neither success nor error. */
+  Json whole(json_loadb(body.data(), body.size(), 0, nullptr));
+  Json first(whole ? nullptr
+                    : json_loadb(body.data(), body.size(), JSON_DISABLE_EOF_CHECK, nullptr));
+  if (first || body.find('\0') != std::string::npos) {
+    complain("the reply is unreadable: bytes follow its JSON, or it holds a NUL");
+    return kExitNoAnswer;
+  }
+  if (!raw) {
+    std::string text = shown(body, true);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+  }
+  if (!json_is_object(whole.get())) {
+    complain("the reply body is not a JSON object");
+    return kExitApiError;
+  }
+  json_t* error = json_object_get(whole.get(), "error");
+  if (error) {
+    json_int_t error_code = json_integer_value(json_object_get(error, "code"));
+    const char* message = json_string_value(json_object_get(error, "message"));
+    complain("error reply " + std::to_string(error_code) + ": " +
+             shown(message ? message : "", false));
+    return kExitApiError;
+  }
+  return kExitOk;
 }
 
 /* Prints the reply as asked and turns it into the exit status. */
 int report_reply(const std::string& reply, bool raw) {
   if (raw) std::fwrite(reply.data(), 1, reply.size(), stdout);
 
-  size_t line_end = reply.find("\r\n");
-  size_t header_end = reply.find("\r\n\r\n");
   if (reply.empty()) {
     complain("the daemon closed the connection without a reply");
     return kExitNoAnswer;
   }
-  if (line_end == std::string::npos || header_end == std::string::npos ||
-      reply.rfind("HTTP/", 0) != 0) {
+  size_t line_end = reply.find("\r\n");
+  size_t header_end = reply.find("\r\n\r\n");
+  std::string status_line = reply.substr(0, line_end);
+  int code = status_code(status_line);
+  if (line_end == std::string::npos || header_end == std::string::npos || code == 0) {
     complain("the answer is not an HTTP reply");
     return kExitNoAnswer;
   }
-  std::string status_line = reply.substr(0, line_end);
   std::string body = reply.substr(header_end + 4);
   if (body.size() >= 2 && body.compare(body.size() - 2, 2, "\r\n") == 0)
     body.resize(body.size() - 2);
 
-  size_t code_at = status_line.find(' ');
-  int code = code_at == std::string::npos ? 0 : std::atoi(status_line.c_str() + code_at + 1);
   if (code == 503) {
     while (!body.empty() && body.back() == '\n') body.pop_back();
-    complain("the daemon is busy (" + status_line.substr(code_at + 1) + "): " + body);
+    complain("the daemon is busy (" + status_line.substr(9) + "): " + shown(body, false));
     return kExitBusy;
   }
   if (code != 200) {
     complain("unexpected reply: " + status_line);
     return kExitApiError;
   }
-  if (body.empty()) {
-    complain("the daemon answered without a body (internal failure)");
-    return kExitApiError;
-  }
-  if (!raw) {
-    std::fwrite(body.data(), 1, body.size(), stdout);
-    std::fputc('\n', stdout);
-  }
-
-  Json document(json_loads(body.c_str(), 0, nullptr));
-  if (!json_is_object(document.get())) {
-    complain("the reply body is not a JSON object");
-    return kExitApiError;
-  }
-  json_t* error = json_object_get(document.get(), "error");
-  if (error) {
-    json_int_t error_code = json_integer_value(json_object_get(error, "code"));
-    const char* message = json_string_value(json_object_get(error, "message"));
-    complain("error reply " + std::to_string(error_code) + ": " + (message ? message : ""));
-    return kExitApiError;
-  }
-  return kExitOk;
+  return report_body(body, raw);
 }
 
 /* Whether the request text is a set with apply, as far as it parses. */
@@ -429,17 +491,22 @@ int run(int argc, char** argv) {
 
   auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(options.timeout));
-  status = send_message(options.socket_path, message, daemon_end.get(), deadline, options.timeout);
+  status = send_message(*options.socket_path, message, daemon_end.get(), deadline, options.timeout);
   if (status != kExitOk) return status;
   /* Only the daemon's copy may stay open, or end of file would never come. */
   daemon_end.reset();
 
   std::string reply;
-  if (!read_reply(our_end.get(), deadline, &reply)) {
+  ReadEnd end = read_reply(our_end.get(), deadline, &reply);
+  if (end == ReadEnd::kTooLong) {
+    complain("the reply is unreadable: it is longer than 1 MiB");
+    return kExitNoAnswer;
+  }
+  if (end == ReadEnd::kTimedOut) {
     /* The daemon has the request: an apply may still be stored and sent to
      * the camera after we stop waiting. */
     bool applying = asks_to_apply(json);
-    complain("no answer from lanecamd on " + options.socket_path + " within " +
+    complain("no answer from lanecamd on " + *options.socket_path + " within " +
              seconds_text(options.timeout) + " s" +
              (applying ? "; the settings may still have been applied" : ""));
     return kExitNoAnswer;

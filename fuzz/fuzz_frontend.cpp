@@ -2,12 +2,14 @@
 /*
  * Fuzz target of lanecam-httpd's request rules: arbitrary bytes as a request
  * head, one field a line (method, encoded path, query, Host, Origin,
- * Sec-Fetch-Site, Content-Type, declared length or "chunked"; an empty line
- * is an absent header), the rest as the body. The verdict must be one of
- * the front end's statuses with one plain line; a page file must lie beneath
- * the page directory; what goes to the daemon must start with the script's
- * own path; and nothing escaped for the log may hold a control byte.
+ * Sec-Fetch-Site, Content-Type, then the Content-Length values and
+ * "chunked" for Transfer-Encoding, comma-separated; an empty line is an
+ * absent header), the rest as the body. The verdict must be one of the front
+ * end's statuses with one plain line; a page file must lie beneath the page
+ * directory; what goes to the daemon must start with the script's own path;
+ * and nothing escaped for the log may hold a control byte.
  */
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -77,12 +79,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   head.sec_fetch_site = header(fields[5]);
   head.content_type = header(fields[6]);
   head.local_address = "127.0.0.1";
-  if (fields[7] == "chunked") {
-    head.body = true;
-  } else if (!fields[7].empty()) {
-    head.content_length = std::strtoll(std::string(fields[7]).c_str(), nullptr, 10);
-    head.body = head.content_length > 0;
+  for (std::string_view rest = fields[7]; !rest.empty();) {
+    std::string_view item = rest.substr(0, rest.find(','));
+    rest.remove_prefix(std::min(rest.size(), item.size() + 1));
+    if (item == "chunked") head.transfer_encoding = true;
+    else head.content_lengths.push_back(item);
   }
+  /* As libsoup reads it: the last length, chunked before any. */
+  if (!head.content_lengths.empty() && !head.transfer_encoding)
+    head.content_length =
+        std::strtoll(std::string(head.content_lengths.back()).c_str(), nullptr, 10);
+  head.body = httpd::declares_body(head.transfer_encoding, head.content_lengths);
   httpd::HostRules rules;
   rules.port = 8080;
   rules.extra = {"camera.example"};

@@ -39,6 +39,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include <libsoup/soup.h>
 
@@ -476,6 +477,18 @@ std::optional<std::string_view> header(SoupMessageHeaders* headers, const char* 
   return value ? std::optional<std::string_view>(value) : std::nullopt;
 }
 
+/* Each copy of a header on its own, as sent. */
+std::vector<std::string_view> header_copies(SoupMessageHeaders* headers, const char* name) {
+  std::vector<std::string_view> copies;
+  SoupMessageHeadersIter iter;
+  soup_message_headers_iter_init(&iter, headers);
+  const char* each_name = nullptr;
+  const char* value = nullptr;
+  while (soup_message_headers_iter_next(&iter, &each_name, &value))
+    if (g_ascii_strcasecmp(each_name, name) == 0) copies.emplace_back(value);
+  return copies;
+}
+
 /* Judges the request on its head, before any body is read. */
 void got_headers(SoupServerMessage* msg, gpointer data) {
   auto* front_end = static_cast<FrontEnd*>(data);
@@ -491,18 +504,17 @@ void got_headers(SoupServerMessage* msg, gpointer data) {
   head.sec_fetch_site = header(request, "Sec-Fetch-Site");
   head.content_type = header(request, "Content-Type");
   head.local_address = c->local_address;
+  /* libsoup keeps the last Content-Length, and reads "-1" as a length. */
+  head.content_lengths = header_copies(request, "Content-Length");
+  head.transfer_encoding = header(request, "Transfer-Encoding").has_value();
   if (encoding == SOUP_ENCODING_CONTENT_LENGTH)
     head.content_length = soup_message_headers_get_content_length(request);
-  head.body = head.content_length > 0 || encoding == SOUP_ENCODING_CHUNKED ||
-              encoding == SOUP_ENCODING_EOF;
+  bool chunked = encoding == SOUP_ENCODING_CHUNKED || encoding == SOUP_ENCODING_EOF;
+  head.body = httpd::declares_body(chunked, head.content_lengths);
   auto* verdict = new httpd::Verdict(httpd::admit(head, front_end->config->hosts));
   g_object_set_data_full(G_OBJECT(msg), kVerdictKey, verdict,
                          [](gpointer p) { delete static_cast<httpd::Verdict*>(p); });
-
-  SoupMessageHeaders* response = soup_server_message_get_response_headers(msg);
-  soup_message_headers_replace(response, "Connection", "close");
-  for (const auto& field : httpd::kProtectiveHeaders)
-    soup_message_headers_replace(response, field.name, field.value);
+  soup_server_message_set_response(msg, nullptr, SOUP_MEMORY_STATIC, nullptr, 0);
 
   if (verdict->status != 0 && head.body) {
     log_request(msg, std::to_string(verdict->status) + " " + verdict->line);
@@ -519,6 +531,18 @@ void got_headers(SoupServerMessage* msg, gpointer data) {
 }
 
 void request_started(SoupServer*, SoupServerMessage* msg, gpointer data) {
+  SoupMessageHeaders* response = soup_server_message_get_response_headers(msg);
+  soup_message_headers_replace(response, "Connection", "close");
+  soup_message_headers_replace(response, "Cache-Control", "no-store");
+  for (const auto& field : httpd::kProtectiveHeaders)
+    soup_message_headers_replace(response, field.name, field.value);
+  /* A head libsoup cannot read (a Content-Length that is not a number, a
+   * transfer coding other than chunked) it refuses itself, without
+   * got-headers: with these headers and this line, which got_headers takes
+   * away again. */
+  static const char kUnread[] = "malformed or unsupported request head\n";
+  soup_server_message_set_response(msg, "text/plain; charset=utf-8", SOUP_MEMORY_STATIC, kUnread,
+                                   sizeof kUnread - 1);
   g_signal_connect(msg, "got-headers", G_CALLBACK(got_headers), data);
   g_signal_connect(msg, "disconnected", G_CALLBACK(disconnected), data);
 }

@@ -2,6 +2,7 @@
 #include "rules.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 #include "paths.h"
@@ -61,6 +62,22 @@ size_t count_of(std::string_view text, std::string_view part) {
   size_t n = 0;
   for (size_t at = text.find(part); at != std::string_view::npos; at = text.find(part, at + 1)) ++n;
   return n;
+}
+
+/* A status 0 verdict when the head leaves its body's length in no doubt. */
+Verdict judge_framing(const RequestHead& head) {
+  if (head.content_lengths.empty()) return {};
+  if (head.transfer_encoding)
+    return refuse(400, "Transfer-Encoding and Content-Length exclude each other");
+  for (std::string_view value : head.content_lengths) {
+    int64_t length = 0;
+    if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos ||
+        std::from_chars(value.data(), value.data() + value.size(), length).ec != std::errc())
+      return refuse(400, "Content-Length must be a number of bytes");
+    if (value != head.content_lengths.front())
+      return refuse(400, "two different Content-Length headers");
+  }
+  return {};
 }
 
 Verdict admit_script(const RequestHead& head, const std::string& decoded) {
@@ -133,6 +150,7 @@ bool is_json_media_type(std::string_view content_type) {
 }
 
 Verdict admit(const RequestHead& head, const HostRules& rules) {
+  if (Verdict framing = judge_framing(head); framing.status != 0) return framing;
   if (!head.host || !host_allowed(*head.host, head.local_address, rules))
     return refuse(421, "not served under this host name (lanecam-httpd --allow-host NAME admits one)");
   std::string decoded;
@@ -142,6 +160,13 @@ Verdict admit(const RequestHead& head, const HostRules& rules) {
                                                            : refuse(400, "malformed path");
   }
   return is_script_path(decoded) ? admit_script(head, decoded) : admit_file(head, decoded);
+}
+
+bool declares_body(bool chunked, const std::vector<std::string_view>& content_lengths) {
+  auto nonzero = [](std::string_view v) {
+    return v.find_first_not_of('0') != std::string_view::npos;
+  };
+  return chunked || std::any_of(content_lengths.begin(), content_lengths.end(), nonzero);
 }
 
 std::string log_escape(std::string_view text) {

@@ -6,7 +6,8 @@
  * names itself there), the site a browser request comes from
  * (Sec-Fetch-Site, else Origin against Host: the cross-origin protection of
  * Go's net/http, applied to every method of the script), the method, the
- * path, the content type and the declared length of the body. Pure
+ * path, the content type and the declared length of the body, which must be
+ * one plain number where it is given at all. Pure
  * functions, so that the unit tests and the fuzz target exercise them
  * without a server; frontend.cpp applies the verdict.
  */
@@ -50,8 +51,10 @@ struct RequestHead {
   std::optional<std::string_view> sec_fetch_site;
   std::optional<std::string_view> content_type;
   std::string_view local_address;   /* the IP literal the connection reached ("::1") */
-  bool body = false;                /* a body is declared (a length above 0, or chunked) */
+  bool body = false;                /* a body is declared: declares_body() */
   int64_t content_length = -1;      /* the declared length; -1 when none is */
+  std::vector<std::string_view> content_lengths;  /* every Content-Length value, as sent */
+  bool transfer_encoding = false;   /* a Transfer-Encoding header is there */
 };
 
 enum class Route { kScript, kFile };
@@ -65,12 +68,22 @@ struct Verdict {
 };
 
 /*
- * The verdict on a request head, the checks in this order: Host (421), then
- * for the script the path (400), the site (403), the method (405), the
- * content type of a POST (415) and the declared length (413); for a page
- * file the method (405), the path (400, 403) and any declared body (413).
+ * The verdict on a request head, the checks in this order: the body's
+ * framing (400: a Content-Length that is not digits alone, two that differ,
+ * or one beside Transfer-Encoding, as nginx and Go's net/http refuse them;
+ * equal copies pass, as in Go), Host (421), then for the script the path
+ * (400), the site (403), the method (405), the content type of a POST (415)
+ * and the declared length (413); for a page file the method (405), the path
+ * (400, 403) and any declared body (413).
  */
 Verdict admit(const RequestHead& head, const HostRules& rules);
+
+/*
+ * True when a head declares a body: chunked, or any Content-Length value
+ * other than zero, whichever copy libsoup keeps (the last), so that a
+ * refusal never leaves a body unread behind it.
+ */
+bool declares_body(bool chunked, const std::vector<std::string_view>& content_lengths);
 
 /*
  * True when a Host header names this front end: localhost, 127.0.0.1, [::1]

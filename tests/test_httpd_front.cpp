@@ -3,9 +3,10 @@
  * lanecam-httpd as a process between a real HTTP client and the real daemon:
  * the page's requests and a plain tool's reach the daemon and its reply
  * reaches the client over the handed-over connection, while cross-site
- * requests, foreign host names and paths that carry a request are refused
- * and reach nothing; files come from the page directory and nothing outside
- * it, even while a directory is swapped for a link; without a daemon, or
+ * requests, foreign host names, paths that carry a request and lengths that
+ * contradict themselves are refused and reach nothing; files come from the
+ * page directory and nothing outside it, even while a directory is swapped
+ * for a link; without a daemon, or
  * with a request too long for the transfer socket, the front end answers
  * itself; and under a descriptor limit of 128 it survives clients that come
  * and go by the thousand and clients that connect and say nothing.
@@ -249,6 +250,18 @@ TEST_F(Front, PassesThePagesAndToolsRequestsAndRefusesWhatAnotherSiteSends) {
         "Content-Type: text/plain\r\n", kApply), 415, "application/json"},
       {"a declared length over the limit, no body sent", request("POST", "/roadshotwizard.cgi",
         h + json + "Content-Length: 300000000\r\n"), 413, "too long"},
+      /* lengths that leave the body's end in doubt, refused at once */
+      {"a negative length", request("POST", "/roadshotwizard.cgi", h + json +
+        "Content-Length: -1\r\n") + kGet, 400, "a number of bytes"},
+      {"a length with a sign", request("POST", "/roadshotwizard.cgi", h + json +
+        "Content-Length: +" + std::to_string(std::strlen(kGet)) + "\r\n") + kGet, 400, "a number of bytes"},
+      {"a length that is no number", request("POST", "/roadshotwizard.cgi", h + json +
+        "Content-Length: 12abc\r\n") + kGet, 400, "malformed or unsupported request head"},
+      {"two lengths that differ", request("POST", "/roadshotwizard.cgi", h + json +
+        "Content-Length: 2\r\nContent-Length: " + std::to_string(std::strlen(kGet)) + "\r\n") + kGet,
+       400, "two different"},
+      {"a length beside chunked", request("POST", "/roadshotwizard.cgi", h + json +
+        "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n") + chunked, 400, "exclude each other"},
   };
   const std::string config_before = read_file(dir.file("lanecamd.conf"));
   int fds_before = count_open_fds(std::to_string(httpd->pid()));

@@ -3,10 +3,11 @@
  * lanecam-request against the real daemon on a temporary socket and
  * configuration, with the fake camera on a private bus: each method, the raw
  * reply, the exit statuses, and the failures a user meets when no daemon
- * answers.
+ * answers; and against a hostile peer in the daemon's place.
  */
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,15 +15,18 @@
 
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "bus_fixture.h"
 #include "command_run.h"
 #include "daemon_process.h"
+#include "fdipc.h"
 #include "needs.h"
 #include "temp_dir.h"
 #include "transfer_client.h"
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 namespace {
 
@@ -258,6 +262,58 @@ TEST_F(RequestTool, WrongCommandLinesExitWithTwo) {
   CommandResult version = tool({"--version"});
   EXPECT_EQ(version.code(), 0);
   EXPECT_EQ(version.out, "lanecam-request " LANECAMD_VERSION "\n");
+}
+
+/* A peer in the daemon's place: takes one request from the socket and
+ * answers on the connection that came with it, then streams spaces up to a
+ * total of stream bytes, for as long as the tool reads them. */
+void answer_once(int sock, const std::string& reply, size_t stream) {
+  pollfd p{sock, POLLIN, 0};
+  char request[4096];
+  int fd = -1;
+  if (poll(&p, 1, 10000) != 1 || fdipc_recv(sock, request, sizeof request, &fd) < 0) return;
+  bool open = send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) >= 0;
+  const std::string filler(65536, ' ');
+  for (size_t sent = reply.size(); open && sent < stream; sent += filler.size())
+    open = send(fd, filler.data(), filler.size(), MSG_NOSIGNAL) >= 0;
+  close(fd);
+}
+
+/* What a peer that is not the daemon may send, and nothing of it taken
+ * for an answer or reaching the terminal as it came. */
+TEST_F(RequestTool, HostileRepliesAreNotTakenForAnswers) {
+  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Type: text/json\r\n\r\n";
+  const struct {
+    const char* what;
+    std::string reply;
+    size_t stream;  /* then spaces up to this size, streamed, never held whole */
+    int code;
+    const char* err;
+    const char* out;
+  } cases[] = {
+      {"600 MB", ok + "{\"data\":{}}", 600'000'000, 4, "longer than 1 MiB", ""},
+      {"status run on", "HTTP/1.0 200garbage\r\n\r\n{\"data\":{}}\r\n", 0, 4,
+       "not an HTTP reply", ""},
+      {"NUL, then an error", ok + "{\"data\":{}}\0{\"error\":{\"code\":1000}}\r\n"s, 0, 4,
+       "unreadable", ""},
+      {"bytes after the JSON", ok + "{\"data\":{}} {\"error\":{\"code\":1000}}\r\n", 0, 4,
+       "unreadable", ""},
+      {"escapes in the body", ok + "\x1b]0;owned\x07\x1b[2J\xc2\x9b\r\n", 0, 1, "not a JSON object",
+       "\\x1b]0;owned\\x07\\x1b[2J\\xc2\\x9b\n"},
+      {"escapes in an error message", ok + R"({"error":{"code":1000,"message":"\u001b[2J"}})", 0, 1,
+       "error reply 1000: \\x1b[2J\n", R"({"error":{"code":1000,"message":"\u001b[2J"}})" "\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    int sock = bound_datagram_socket(socket_path);
+    std::thread peer(answer_once, sock, std::cref(c.reply), c.stream);
+    CommandResult r = tool({"get"});
+    peer.join();
+    close(sock);
+    EXPECT_EQ(r.code(), c.code) << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out == c.out) << r.out.substr(0, 200);
+  }
 }
 
 }  // namespace
