@@ -563,17 +563,24 @@ describe('exposure wizard page at the roadside', () => {
 
     ['on a weak link: few requests until idle, and the stored scene soon in the fields', { throttled: true },
       async ({ page, seen }, t) => {
-        const at = await page.waitForFunction(() => document.getElementById('carDistance')?.value === '20' &&
-          performance.now(), null, { polling: 'raf', timeout: 30000 });
-        const storedAfter = Math.round(await at.jsonValue());
-        await settled(page);
-        await notice(page, 'Showing the stored scene.').waitFor();
-        const idleAfter = Math.round(await page.evaluate(() => performance.now()));
-        await page.waitForTimeout(2000);
-        t.diagnostic(`400 kbit/s, 400 ms round trip: the stored scene in the fields after ${storedAfter} ms, ` +
-          `idle after ${idleAfter} ms; ${seen.urls.length} requests (${seen.api} to the daemon), ` +
-          `${seen.bytes} bytes`);
-        assert.ok(seen.urls.length <= 15, `${seen.urls.length} requests until idle:\n${seen.urls.join('\n')}`);
+        // A first open, then a reload that has every file already.
+        for (const open of ['open', 'reload']) {
+          if (open === 'reload') {
+            Object.assign(seen, { urls: [], api: 0, bytes: 0 });
+            await page.reload({ waitUntil: 'commit' });
+          }
+          const at = await page.waitForFunction(() => document.getElementById('carDistance')?.value === '20' &&
+            performance.now(), null, { polling: 'raf', timeout: 30000 });
+          const storedAfter = Math.round(await at.jsonValue());
+          await settled(page);
+          await notice(page, 'Showing the stored scene.').waitFor();
+          const idleAfter = Math.round(await page.evaluate(() => performance.now()));
+          await page.waitForTimeout(2000);
+          t.diagnostic(`400 kbit/s, 400 ms round trip, ${open}: the stored scene in the fields after ` +
+            `${storedAfter} ms, idle after ${idleAfter} ms; ${seen.urls.length} requests (${seen.api} to the ` +
+            `daemon), ${seen.bytes} bytes`);
+          assert.ok(seen.urls.length <= 15, `${seen.urls.length} requests until idle:\n${seen.urls.join('\n')}`);
+        }
       }],
 
     ['a vertical swipe from a slider scrolls and leaves its value; its thumb still drags',
