@@ -214,6 +214,9 @@ async function run(kind, job) {
   render();
   try {
     await job();
+    // The service answers again: what failed is asked for now (a check
+    // that passes must not leave a failed preview's settings missing).
+    if (state.failure && state.failure.retry !== kind) state.schedule = askAgain(state, state.schedule, Date.now());
     // A failed apply stays said until an apply, a load or an edit.
     if (kind === 'apply' || kind === 'load' || state.failure?.retry !== 'apply') state.failure = null;
     state.schedule = recovered(state.schedule);
