@@ -45,6 +45,7 @@
 
 #include "beneath.h"
 #include "fdipc_client.h"
+#include "files.h"
 #include "handles_fd.h"
 #include "handles_glib.h"
 #include "paths.h"
@@ -438,14 +439,8 @@ void serve_file(SoupServerMessage* msg, FrontEnd* front_end, const std::string& 
     done += static_cast<size_t>(n);
   }
   contents.resize(done);
-
-  /* A development server: an edited file shows at the next load. */
-  soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Cache-Control",
-                               "no-cache");
-  soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
-  soup_server_message_set_response(msg, httpd::content_type(name), SOUP_MEMORY_COPY,
-                                   contents.data(), contents.size());
-  log_request(msg, "200 " + httpd::log_escape(name));
+  guint status = httpd::reply_page_file(msg, name, st, std::move(contents));
+  log_request(msg, std::to_string(status) + " " + httpd::log_escape(name));
 }
 
 void handle_request(SoupServer*, SoupServerMessage* msg, const char*, GHashTable*,

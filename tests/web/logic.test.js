@@ -1,16 +1,16 @@
 // SPDX-License-Identifier: MIT
 // The page's own logic that runs without a browser: which values it lets
-// through to the daemon and in what unit, which speeds the plot asks about,
-// which limit it names for the camera's max shutter, and which request it
-// sends next.
+// through to the daemon and in what unit, which speeds the plot asks about
+// and the curve it draws from the answers, which limit it names for the
+// camera's max shutter, and which request it sends next.
 
 import { describe, it } from 'node:test';
 import assert from 'node:assert/strict';
 import { pageModule } from './support/page-modules.js';
 
 const { validate } = await pageModule('form.js');
-const { plotSpeeds } = await pageModule('plot.js');
-const { explain } = await pageModule('explain.js');
+const { curvePoints, nextCurveSpeed } = await pageModule('plot.js');
+const { explain } = await pageModule('results.js');
 const { nextRequest, retryLater } = await pageModule('scheduler.js');
 const { state: fresh } = await pageModule('state.js');
 
@@ -50,15 +50,35 @@ describe('validate', () => {
   });
 });
 
-describe('plotSpeeds', () => {
-  it('covers the whole interval in rising order without repeats', () => {
-    for (const interval of [[0, 300], [5, 6], [10, 10]]) {
-      const speeds = plotSpeeds(interval);
-      assert.equal(speeds[0], interval[0]);
-      assert.equal(speeds[speeds.length - 1], interval[1]);
-      assert.deepEqual([...speeds].sort((a, b) => a - b), speeds);
-      assert.equal(new Set(speeds).size, speeds.length);
-    }
+describe('the curve', () => {
+  // The daemon's worked example (3, 20, 4 with a blur of 10 mm): an answer
+  // inside the camera's bounds is the whole curve, and it meets the
+  // daemon's own numbers at other speeds; answers at a bound ask on, and
+  // never more than a handful.
+  const GEOMETRY = { roadOffset: 3, carDistance: 20, cameraHeight: 4 };
+  const blur = (speed) => Math.min(10000, Math.max(100, 0.01 / Math.max(speed * 5 / Math.sqrt(425), 1) * 1e6));
+  for (const [what, speed, points, next] of [
+    ['one answer inside the bounds', 10, [[10, 4123.10546875]], undefined],
+    ['at the longest time: the fastest speed next', 1, [[1, 10000]], 70],
+    ['the longest time at the fastest speed: flat', 1, [[1, 10000], [70, 10000]], undefined],
+    ['at the shortest time: the slowest speed next', 70, [[70, 100]], 0],
+    ['both bounds: between them', 1, [[1, 10000], [64, 100]], 8],
+  ]) {
+    it(what, () => {
+      const answers = points.map(([s, shutter]) => ({ speed: s, shutter }));
+      assert.equal(nextCurveSpeed({ ...GEOMETRY, carSpeed: speed }, answers, [0, 70]), next);
+    });
+  }
+  it('draws the daemon\'s numbers across the interval', () => {
+    const drawn = curvePoints({ ...GEOMETRY, carSpeed: 10 }, [{ speed: 10, shutter: 4123.10546875 }], [0, 70]);
+    assert.equal(drawn[0].speed, 0);
+    assert.equal(drawn[drawn.length - 1].speed, 70);
+    for (const p of drawn) assert.ok(Math.abs(p.shutter - blur(p.speed)) < 0.01, `${p.speed} m/s`);
+  });
+  it('stops after a handful of answers that stay at the bounds', () => {
+    const answers = [[1, 10000], [1.2, 10000], [1.4, 10000], [1.5, 100], [1.6, 100], [2, 100], [3, 100]];
+    assert.equal(nextCurveSpeed({ ...GEOMETRY, carSpeed: 1 }, answers.map(([speed, shutter]) => ({ speed, shutter })),
+      [0, 70]), undefined);
   });
 });
 
@@ -81,7 +101,8 @@ describe('nextRequest', () => {
   const NOW = 1e6;
   const SCENE = { roadOffset: 3, carDistance: 20, cameraHeight: 4, carSpeed: 10 };
   const EDITED = { ...SCENE, cameraHeight: 5 };
-  const whole = { geometry: '3|20|4', points: plotSpeeds(INTERVALS.carSpeed).map((speed) => ({ speed, shutter: 1 })) };
+  const whole = { geometry: '3|20|4', points: [{ speed: 10, shutter: 4123 }] };
+  const bound = { geometry: '3|20|4', points: [{ speed: 10, shutter: 10000 }] };
   const idle = { ...fresh, intervals: INTERVALS, settingsFor: SCENE, schedule: { ...fresh.schedule, load: false } };
   const wrong = { valid: false, values: {} };
   // What is wanted, the fields (null: a wrong value), the step expected
@@ -101,8 +122,13 @@ describe('nextRequest', () => {
     ['no preview of a wrong value', { previewAt: NOW }, null, {}],
     ['back at the computed scene, the plot after the settings settle', { previewAt: NOW }, SCENE, { wait: 600 },
       { previewAt: null, plotAt: NOW + 600 }],
-    ['the plot\'s first point once settled', { plotAt: NOW }, SCENE, { send: 'plot', scene: SCENE, speed: 0 }],
-    ['nothing more for a whole curve', { plotAt: NOW }, SCENE, {}, { plotAt: null }, { plot: whole }],
+    ['a point at the fastest speed for an answer at the bound', { plotAt: NOW }, SCENE,
+      { send: 'plot', scene: SCENE, speed: 70 }, {}, { plot: bound }],
+    ['nothing more for a curve the answer fixes', { plotAt: NOW }, SCENE, {}, { plotAt: null }, { plot: whole }],
+    ['an idle look at the stored scene when due', { checkAt: NOW }, SCENE, { send: 'check' }, { checkAt: null },
+      { plot: whole }],
+    ['the stored scene\'s settings when another device stored it', {}, EDITED, { send: 'stored', scene: SCENE },
+      {}, { stored: SCENE }],
     ['no plot point for values not computed', { plotAt: NOW }, EDITED, {}],
     ['the earliest of what is due later', { previewAt: NOW + 250, plotAt: NOW + 600, retryAt: NOW + 100 }, EDITED,
       { wait: 100 }],

@@ -43,13 +43,23 @@ async function until(fn, what, ms = 10000) {
 // A page on a fresh stack, under the front end's Content-Security-Policy,
 // counting its requests to the daemon and keeping every address it asked
 // for. clock: the page's timers under Playwright's clock.
+// throttled: the weak link at the roadside (400 kbit/s each way, 400 ms
+// round trip), and open() returns as soon as the page's address is taken.
+// touch: a phone's touch screen. stack: another page's stack.
 async function open(t, { camera, unstorable, viewport = { width: 1280, height: 800 }, colorScheme = 'light',
-  locale = 'en-US', clock = false } = {}) {
-  const stack = await startStack({ camera, unstorable });
-  const context = await browser.newContext({ viewport, colorScheme, locale });
+  locale = 'en-US', clock = false, throttled = false, touch = false, stack: shared } = {}) {
+  const stack = shared ?? await startStack({ camera, unstorable });
+  const context = await browser.newContext({ viewport, colorScheme, locale, hasTouch: touch, isMobile: touch });
   if (clock) await context.clock.install();
   const page = await context.newPage();
-  const seen = { urls: [], api: 0 };
+  const seen = { urls: [], api: 0, bytes: 0 };
+  if (throttled) {
+    const cdp = await context.newCDPSession(page);
+    await cdp.send('Network.enable');
+    await cdp.send('Network.emulateNetworkConditions',
+      { offline: false, latency: 400, downloadThroughput: 400000 / 8, uploadThroughput: 400000 / 8 });
+    cdp.on('Network.loadingFinished', (e) => { seen.bytes += e.encodedDataLength; });
+  }
   page.on('request', (r) => {
     seen.urls.push(r.url());
     if (r.url().endsWith('roadshotwizard.cgi')) seen.api += 1;
@@ -62,10 +72,10 @@ async function open(t, { camera, unstorable, viewport = { width: 1280, height: 8
   });
   t.after(async () => {
     await context.close();
-    await stopStack(stack);
+    if (!shared) await stopStack(stack);
     assert.deepEqual(errors, [], 'script errors or policy violations in the page');
   });
-  await page.goto(stack.url);
+  await page.goto(stack.url, { waitUntil: throttled ? 'commit' : 'load' });
   return { stack, page, seen };
 }
 
@@ -143,6 +153,11 @@ describe('exposure wizard page', () => {
     assert.match(shown, /IR-cut filter\s+Automatic/);
     assert.match(shown, /Iris\s+Automatic/);
     assert.ok(await page.getByText('36 km/h').isVisible());
+    // The curve drawn through the one preview meets the daemon's own answers
+    // at the ends of the interval.
+    const [slowest, fastest] = await Promise.all([0, 70].map((carSpeed) => previewOf(stack, { ...STORED, carSpeed })));
+    assert.match(await page.locator('#plot-d').textContent(), new RegExp(
+      `^From ${Math.round(slowest.maxShutter)} µs at 0 m/s to ${Math.round(fastest.maxShutter)} µs at 70 m/s\\.`));
     const origin = new URL(stack.url).origin;
     assert.deepEqual(seen.urls.filter((u) => !u.startsWith(origin) && !u.startsWith('data:')), []);
     assert.deepEqual(cameraCalls(stack), [], 'the camera was touched by opening the page');
@@ -217,7 +232,8 @@ describe('exposure wizard page', () => {
     await field(page, 'Camera height (m)').fill('6');
     await field(page, 'Vehicle speed (m/s)').fill('25');
     await applyButton(page).click();
-    await notice(page, new RegExp('^Applied at \\d\\d:\\d\\d: road offset −2.5 m, distance to capture point 40 m, ' +
+    // The time as the page's language writes it (7:32 PM), as on the record.
+    await notice(page, new RegExp('^Applied at \\d\\d?:\\d\\d\\s[AP]M: road offset −2.5 m, distance to capture point 40 m, ' +
       'camera height 6 m, vehicle speed 25 m/s\\.$')).waitFor();
 
     const config = readConfig(stack);
@@ -282,6 +298,10 @@ describe('exposure wizard page', () => {
       assert.ok(box.y >= 0 && box.y + box.height <= height, `the summary at ${box.y} in ${height} px`);
       assert.ok(input.y >= box.y + box.height && input.y + input.height <= height,
         `the field at ${input.y}, under the summary ending at ${box.y + box.height}, in ${height} px`);
+      // Apply in reach below the last field, without scrolling.
+      const apply = await applyButton(page).boundingBox();
+      assert.ok(apply.y >= input.y + input.height && apply.y + apply.height <= height,
+        `Apply at ${apply.y}, the field ending at ${input.y + input.height}, in ${height} px`);
       await shot(page, `editing-390x${height}-light`);
       await assertAccessible(page, `editing at ${height} px`);
       await page.emulateMedia({ colorScheme: 'light' });
@@ -461,4 +481,163 @@ describe('exposure wizard page', () => {
       sum + (e.isDirectory() ? weigh(join(dir, e.name)) : statSync(join(dir, e.name)).size), 0);
     assert.ok(weigh(join(SOURCE, 'web')) < 100 * 1024);
   });
+});
+
+// A finger on the screen, from one point to another (a tap when they are
+// the same), as the browser's own touch input.
+async function touch(page, from, to = from, steps = 10) {
+  const cdp = await page.context().newCDPSession(page);
+  const at = (i) => [{ x: from.x + ((to.x - from.x) * i) / steps, y: from.y + ((to.y - from.y) * i) / steps }];
+  await cdp.send('Input.dispatchTouchEvent', { type: 'touchStart', touchPoints: at(0) });
+  for (let i = 1; i <= steps && (to.x !== from.x || to.y !== from.y); i++) {
+    await cdp.send('Input.dispatchTouchEvent', { type: 'touchMove', touchPoints: at(i) });
+  }
+  await cdp.send('Input.dispatchTouchEvent', { type: 'touchEnd', touchPoints: [] });
+  await cdp.detach();
+}
+
+async function applyScene(page, scene) {
+  for (const [name, value] of [['Distance to capture point (m)', scene.carDistance],
+    ['Camera height (m)', scene.cameraHeight]]) await field(page, name).fill(String(value));
+  await applyButton(page).click();
+  await notice(page, /^Applied at /).waitFor();
+}
+
+// At the roadside: two installers with two phones, a weak link, touch
+// screens and a connection that breaks. Each row names the fault it would
+// catch.
+describe('exposure wizard page at the roadside', () => {
+  for (const [what, options, run] of [
+    ['a second page sees a scene applied elsewhere, and its own apply is held until it chooses',
+      { viewport: { width: 390, height: 844 }, clock: true }, async ({ stack, page: b }, t) => {
+        const { page: a } = await open(t, { stack });
+        await settled(a);
+        await settled(b);
+        // B has changed the speed; A stores another scene meanwhile.
+        await field(b, 'Vehicle speed (m/s)').fill('12');
+        await applyScene(a, { carDistance: 30, cameraHeight: 7 });
+        const stored = readConfig(stack);
+        const calls = cameraCalls(stack).length;
+        await applyButton(b).click();
+        await notice(b, /^Not applied: another device stored .*distance to capture point 30 m, camera height 7 m/)
+          .waitFor();
+        assert.equal(readConfig(stack), stored, 'the held apply stored something');
+        assert.equal(cameraCalls(stack).length, calls, 'the held apply reached the camera');
+        for (const viewport of [{ width: 1280, height: 800 }, { width: 390, height: 844 }]) {
+          await b.setViewportSize(viewport);
+          await assertAccessible(b, `held at ${viewport.width} px`);
+        }
+        await b.emulateMedia({ colorScheme: 'light' });
+        await shot(b, 'held-390x844-light');
+        await b.getByRole('button', { name: 'Apply my values anyway' }).click();
+        await notice(b, /^Applied at .*vehicle speed 12 m\/s\.$/).waitFor();
+        assert.match(readConfig(stack), /^carSpeed=12(\.0*)?$/m);
+
+        // A, reloaded, stores again; B, idle, shows it in its fields and
+        // says so within 30 s, and its record prints it.
+        await a.reload();
+        await settled(a);
+        await applyScene(a, { carDistance: 40, cameraHeight: 8 });
+        await b.clock.fastForward(30000);
+        await notice(b, /^Another device stored a new scene, read at .*distance to capture point 40 m/).waitFor();
+        assert.equal(await field(b, 'Camera height (m)').inputValue(), '8');
+        await assertAccessible(b, 'stored elsewhere');
+        await b.emulateMedia({ media: 'print' });
+        const its = shutterText(await previewOf(stack, { ...STORED, carDistance: 40, cameraHeight: 8, carSpeed: 12 }));
+        assert.match(await b.getByRole('region', { name: 'Commissioning record' }).innerText(),
+          new RegExp(`Stored scene read[^]*Distance to capture point\\s+40 m[^]*${its}`));
+      }],
+
+    ['typing on a weak link before the stored scene arrives is not lost', { throttled: true },
+      async ({ page }) => {
+        // Not editable until the scene is there, and saying so, as served.
+        const height = field(page, 'Camera height (m)');
+        await height.waitFor({ state: 'attached' });
+        assert.equal(await height.isEditable(), false);
+        assert.equal(await height.getAttribute('placeholder'), 'Loading…');
+        await height.fill('6');
+        await settled(page);
+        await notice(page, 'Previewing values').waitFor();
+        assert.equal(await height.inputValue(), '6');
+      }],
+
+    ['on a weak link: few requests until idle, and the stored scene soon in the fields', { throttled: true },
+      async ({ page, seen }, t) => {
+        // A first open, then a reload that has every file already.
+        for (const open of ['open', 'reload']) {
+          if (open === 'reload') {
+            Object.assign(seen, { urls: [], api: 0, bytes: 0 });
+            await page.reload({ waitUntil: 'commit' });
+          }
+          const at = await page.waitForFunction(() => document.getElementById('carDistance')?.value === '20' &&
+            performance.now(), null, { polling: 'raf', timeout: 30000 });
+          const storedAfter = Math.round(await at.jsonValue());
+          await settled(page);
+          await notice(page, 'Showing the stored scene.').waitFor();
+          const idleAfter = Math.round(await page.evaluate(() => performance.now()));
+          await page.waitForTimeout(2000);
+          t.diagnostic(`400 kbit/s, 400 ms round trip, ${open}: the stored scene in the fields after ` +
+            `${storedAfter} ms, idle after ${idleAfter} ms; ${seen.urls.length} requests (${seen.api} to the ` +
+            `daemon), ${seen.bytes} bytes`);
+          assert.ok(seen.urls.length <= 15, `${seen.urls.length} requests until idle:\n${seen.urls.join('\n')}`);
+        }
+      }],
+
+    ['a vertical swipe from a slider scrolls and leaves its value; its thumb still drags',
+      { viewport: { width: 390, height: 844 }, touch: true }, async ({ page }) => {
+        await settled(page);
+        const distance = field(page, 'Distance to capture point (m)');
+        const box = await slider(page, 'Distance to capture point slider').boundingBox();
+        const centre = { x: box.x + box.width / 2, y: box.y + box.height / 2 };
+        await touch(page, centre);
+        const scrolled = await page.evaluate(() => window.scrollY);
+        await touch(page, centre, { x: centre.x, y: centre.y - 300 });
+        await page.waitForTimeout(400);
+        assert.ok(await page.evaluate((y) => window.scrollY > y, scrolled), 'the swipe did not scroll');
+        assert.equal(await distance.inputValue(), '20', 'a tap or the swipe moved the slider');
+        await slider(page, 'Distance to capture point slider').scrollIntoViewIfNeeded();
+        const now = await slider(page, 'Distance to capture point slider').boundingBox();
+        const thumb = { x: now.x + 8 + (20 / 200) * (now.width - 16), y: now.y + now.height / 2 };
+        await touch(page, thumb, { x: thumb.x + 60, y: thumb.y });
+        await until(async () => Number(await distance.inputValue()) > 20, 'the thumb dragged');
+      }],
+
+    ['a unit switch converts every number, in its interval or not, and keeps a text that is none', {},
+      async ({ page }) => {
+        await settled(page);
+        for (const [typed, unit, shown, message] of [
+          ['60', 'km/h', '216', ''],
+          ['90', 'km/h', '324', 'Must be from 0 to 252 km/h.'],
+          ['90', 'mph', '201.3', 'Must be from 0 to 156.5 mph.'],
+          ['fast', 'km/h', 'fast', 'Enter a number such as 12.5 or 12,5, without thousands separators.'],
+        ]) {
+          await page.getByRole('radio', { name: 'm/s' }).check();
+          await field(page, 'Vehicle speed (m/s)').fill(typed);
+          await page.getByRole('radio', { name: unit }).check();
+          const speed = field(page, `Vehicle speed (${unit})`);
+          assert.equal(await speed.inputValue(), shown, `${typed} m/s in ${unit}`);
+          assert.equal(await page.locator('#carSpeed-error').textContent(), message, `${typed} m/s in ${unit}`);
+        }
+      }],
+
+    ['a connection that breaks is not blamed on the service', { clock: true }, async ({ stack, page }) => {
+      await settled(page);
+      // The daemon takes the request and dies holding it: the connection
+      // ends without an answer, while the web server answers.
+      const handed = () => stack.httpd.output().match(/-> lanecamd$/gm).length;
+      const before = handed();
+      process.kill(stack.daemon.proc.pid, 'SIGSTOP');
+      await field(page, 'Camera height (m)').fill('8');
+      await until(() => handed() > before, 'the preview handed over');
+      process.kill(stack.daemon.proc.pid, 'SIGKILL');
+      await notice(page, /broke off before its answer came/).waitFor();
+      assert.equal(await page.getByText('Check that the service is running').count(), 0);
+      await assertAccessible(page, 'connection broke');
+      await restartDaemon(stack);
+      await page.clock.fastForward(60000);
+      await results(page).getByText(shutterText(await previewOf(stack, { ...STORED, cameraHeight: 8 }))).waitFor();
+    }],
+  ]) {
+    it(what, async (t) => run(await open(t, options), t));
+  }
 });

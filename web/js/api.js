@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Talking to the exposure service: one function per method, and the one place
-// that turns what came back (an error code, a busy reply, no answer at all)
-// into a sentence for the person at the page.
+// that tells what came back (an error code, a busy reply, no answer at all)
+// and picks its sentence (text.js) for the person at the page.
 
 import { sameScene } from './state.js';
+import { TEXT } from './text.js';
 
 const SCRIPT = 'roadshotwizard.cgi';
 const CONTEXT = 'exposure-wizard';
@@ -15,9 +16,9 @@ const BUSY_ATTEMPTS = 10;
 
 // A failed request: `kind` is 'error' (an error reply with `code`), 'busy'
 // (still busy after every attempt), 'server' (the web server does not
-// answer), 'service' (the web server answers, the exposure service behind
-// it does not, or not in time) or 'unreadable'; `message` is the sentence
-// to show.
+// answer, or the connection to it broke), 'service' (the web server says
+// the exposure service behind it does not answer, or it did not in time)
+// or 'unreadable'; `message` is the sentence to show.
 export class ApiError extends Error {
   constructor(kind, message, code = null) {
     super(message);
@@ -31,49 +32,17 @@ export function passing(error) {
   return error instanceof ApiError && ['busy', 'server', 'service'].includes(error.kind);
 }
 
-const ERROR_SENTENCES = {
-  1001: 'The camera does not speak this page\'s protocol version. Reload the page; ' +
-        'if that does not help, the page and the camera software do not match.',
-  1002: 'The camera does not know this request. The page and the camera software ' +
-        'do not match.',
-  1003: 'The camera refused the values: one is missing or outside its range.',
-  1004: 'The camera could not read the request the page sent.',
-};
+const ERROR_SENTENCES = { 1001: TEXT.code1001, 1002: TEXT.code1002, 1003: TEXT.code1003, 1004: TEXT.code1004 };
 
 // The sentence for an error reply. What an internal error means depends on
 // what was asked: reading the stored scene, previewing, or applying.
 export function sentenceForCode(code, what) {
-  if (code === 1000) {
-    if (what === 'apply') {
-      return 'The apply failed, and the stored scene could not be read back to tell ' +
-             'whether it was stored.';
-    }
-    if (what === 'get') {
-      return 'The camera could not read its stored scene. The exposure service\'s log ' +
-             'says why.';
-    }
-    return 'The camera could not work out settings for this scene. The exposure ' +
-           'service\'s log says why.';
-  }
-  return ERROR_SENTENCES[code] ??
-    `The camera answered with an error this page does not know (code ${Number(code)}).`;
+  if (code === 1000) return { apply: TEXT.applyUnknown, get: TEXT.getFailed }[what] ?? TEXT.previewFailed;
+  return ERROR_SENTENCES[code] ?? TEXT.codeUnknown({ code: Number(code) });
 }
 
-export const STORED_NOT_TAKEN = 'The scene was stored, but the camera did not take all ' +
-  'settings. Apply again to retry.';
-const NOT_STORED = 'The scene could not be stored; nothing was sent to the camera.';
-const MAY_STILL_APPLY = 'The apply may still take effect; reload the page to see the ' +
-  'stored scene.';
-
-const NO_ANSWER_SERVER = 'No answer from the camera\'s web server. Check that it is ' +
-  'running and that this computer can reach it.';
-const NO_ANSWER_SERVICE = 'The web server answers, but the exposure service behind it ' +
-  'does not. Check that the service is running.';
-const LATE_SERVICE = 'The web server answers, but the exposure service behind it did not ' +
-  'answer in time.';
-
 export function sentenceForBusy(pauseMs) {
-  return `The camera is busy with other requests. Trying again in ${(pauseMs / 1000).toFixed(1)} s…`;
+  return TEXT.busy({ seconds: (pauseMs / 1000).toFixed(1) });
 }
 
 function sleep(ms) {
@@ -117,13 +86,18 @@ async function exchange(body) {
     text = await response.text();
   } catch {
     clearTimeout(timer);
-    if (!await serverAnswers()) throw new ApiError('server', NO_ANSWER_SERVER);
-    throw new ApiError('service', late ? LATE_SERVICE : NO_ANSWER_SERVICE);
+    // No reply at all: the web server is gone, or it is there and the
+    // connection broke (a reset, a service that ended mid-request), or the
+    // service it handed the request to took too long. Only the web server's
+    // own 502 and 504 blame the service.
+    if (!await serverAnswers()) throw new ApiError('server', TEXT.noServer);
+    if (late) throw new ApiError('service', TEXT.lateService);
+    throw new ApiError('server', TEXT.connectionCut);
   }
   clearTimeout(timer);
   if (response.status === 503) return { busy: true };
-  if (response.status === 502) throw new ApiError('service', NO_ANSWER_SERVICE);
-  if (response.status === 504) throw new ApiError('service', LATE_SERVICE);
+  if (response.status === 502) throw new ApiError('service', TEXT.noService);
+  if (response.status === 504) throw new ApiError('service', TEXT.lateServiceSaid);
   let reply = null;
   try {
     reply = JSON.parse(text);
@@ -131,7 +105,7 @@ async function exchange(body) {
     reply = null;
   }
   if (!response.ok || reply === null || typeof reply !== 'object') {
-    throw new ApiError('unreadable', `The camera's answer could not be read (HTTP ${response.status}).`);
+    throw new ApiError('unreadable', TEXT.unreadableStatus({ status: response.status }));
   }
   return reply;
 }
@@ -147,12 +121,12 @@ async function call(method, params, what, onBusy) {
     if (!reply.busy) {
       if (reply.error) throw new ApiError('error', sentenceForCode(reply.error.code, what), reply.error.code);
       if (!reply.data || typeof reply.data !== 'object') {
-        throw new ApiError('unreadable', 'The camera\'s answer could not be read.');
+        throw new ApiError('unreadable', TEXT.unreadable);
       }
       return reply.data;
     }
     if (attempt + 1 >= BUSY_ATTEMPTS) {
-      throw new ApiError('busy', 'The camera stayed busy with other requests. Try again in a moment.');
+      throw new ApiError('busy', TEXT.stayedBusy);
     }
     const pause = BUSY_PAUSES_MS[Math.min(attempt, BUSY_PAUSES_MS.length - 1)];
     onBusy?.(pause);
@@ -194,12 +168,12 @@ export async function apply(scene, onBusy) {
         throw e;
       }
       const stored = sameScene(data, scene);
-      const told = new ApiError('error', stored ? STORED_NOT_TAKEN : NOT_STORED, 1000);
+      const told = new ApiError('error', stored ? TEXT.storedNotTaken : TEXT.notStored, 1000);
       told.stored = stored;
       throw told;
     }
     if (e instanceof ApiError && (e.kind === 'server' || e.kind === 'service')) {
-      throw new ApiError(e.kind, `${e.message} ${MAY_STILL_APPLY}`);
+      throw new ApiError(e.kind, `${e.message} ${TEXT.mayStillApply}`);
     }
     throw e;
   }

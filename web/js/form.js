@@ -4,6 +4,7 @@
 // their rendering.
 
 import { KEYS } from './state.js';
+import { TEXT } from './text.js';
 import { SPEED_UNITS, fieldNumber, formatNumber, formatSpeed, intervalIn, parseNumber } from './numbers.js';
 
 const METRES = { name: 'm', toSI: (v) => v, fromSI: (v) => v, digits: 2 };
@@ -30,6 +31,14 @@ function rangeText(key, interval, speedUnit) {
 export function shownField(key, value, speedUnit) {
   const u = unitOf(key, speedUnit);
   return { text: fieldNumber(u.fromSI(value), u.digits), exact: value };
+}
+
+// The speed field once the unit changes from `from` to `to`: a number is
+// converted, inside its interval or not; a text that is no number stays.
+export function switchedSpeed(field, from, to) {
+  if (field.exact !== null) return shownField('carSpeed', field.exact, to);
+  const typed = parseNumber(field.text);
+  return typed.error ? field : shownField('carSpeed', SPEED_UNITS[from].toSI(typed.value), to);
 }
 
 // The scene values of the fields in m and m/s, and a sentence for each
@@ -74,12 +83,64 @@ function elements(key) {
   };
 }
 
+// The drawn thumb of a slider, and how near its middle a pointer must come
+// down to take it (a 44 px target).
+const THUMB_PX = 16;
+const GRAB_PX = 22;
+// How far a touch moves before it is a drag of the thumb or a scroll.
+const SLOP_PX = 6;
+
+// A slider takes no pointer itself (its track would jump to a touch, and a
+// swipe that starts on it would change it as it scrolls the page): the
+// thumb is dragged through its box, sideways only, and a vertical swipe or
+// a tap beside the thumb leaves the value as it was. The keyboard works on
+// the slider as ever.
+function dragThumb(box, slider, slide) {
+  let grab = null;
+  const fraction = () => (Number(slider.value) - Number(slider.min)) / (Number(slider.max) - Number(slider.min) || 1);
+  box.addEventListener('pointerdown', (event) => {
+    if (slider.disabled || event.button !== 0) return;
+    const r = slider.getBoundingClientRect();
+    const thumb = r.left + THUMB_PX / 2 + fraction() * (r.width - THUMB_PX);
+    if (Math.abs(event.clientX - thumb) > GRAB_PX) return;
+    grab = { id: event.pointerId, x: event.clientX, y: event.clientY, value: Number(slider.value),
+      width: r.width - THUMB_PX, dragging: event.pointerType === 'mouse' };
+    box.setPointerCapture(event.pointerId);
+    slider.focus();
+  });
+  box.addEventListener('pointermove', (event) => {
+    if (!grab || event.pointerId !== grab.id) return;
+    const dx = event.clientX - grab.x;
+    if (!grab.dragging) {
+      if (Math.hypot(dx, event.clientY - grab.y) < SLOP_PX) return;
+      // Up or down first: a scroll, which the browser takes on.
+      if (Math.abs(dx) < Math.abs(event.clientY - grab.y)) {
+        grab = null;
+        return;
+      }
+      grab.dragging = true;
+    }
+    const min = Number(slider.min);
+    const max = Number(slider.max);
+    const step = Number(box.dataset.step) || 1;
+    const raw = grab.value + (dx / (grab.width || 1)) * (max - min);
+    const value = Math.min(max, Math.max(min, min + Math.round((raw - min) / step) * step));
+    if (value !== Number(slider.value)) slide(Number(value.toFixed(6)));
+  });
+  const end = (event) => {
+    if (grab && event.pointerId === grab.id) grab = null;
+  };
+  box.addEventListener('pointerup', end);
+  box.addEventListener('pointercancel', end);
+}
+
 // on.change(key, text) when a field is typed in, on.commit(key) on Enter or
 // when the field is left, on.slide(key, value in its unit) when a slider
 // moves, on.unit(name) when the speed unit is chosen.
 export function bindForm(on) {
   for (const key of KEYS) {
     const { field, slider } = elements(key);
+    dragThumb(slider.parentElement, slider, (value) => on.slide(key, value));
     field.addEventListener('input', () => on.change(key, field.value));
     field.addEventListener('change', () => on.commit(key));
     field.addEventListener('keydown', (event) => {
@@ -116,8 +177,9 @@ function renderField(key, state, check) {
   const { field, slider, error, range } = elements(key);
   const u = unitOf(key, state.unit);
   const interval = state.intervals?.[key];
+  // Nothing is typed before the stored scene is there to be changed.
   field.disabled = slider.disabled = !interval;
-  field.placeholder = interval ? '' : '–';
+  field.placeholder = interval ? '' : TEXT.loadingField;
   range.textContent = interval ? rangeText(key, interval, state.unit) : '–';
   const { text, exact } = state.fields[key];
   if (field.value !== text) field.value = text;
@@ -128,6 +190,7 @@ function renderField(key, state, check) {
     slider.min = lo;
     slider.max = hi;
     slider.step = stepFor(shown, lo, u.step);
+    slider.parentElement.dataset.step = u.step;
     slider.value = shown;
     slider.setAttribute('aria-valuetext', `${formatNumber(shown, 6)} ${u.name}`);
   }

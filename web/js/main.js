@@ -5,15 +5,14 @@
 
 import * as api from './api.js';
 import { state, KEYS, applying, geometryKey, sameScene } from './state.js';
-import { bindForm, renderForm, validate, focusFirstError, shownField } from './form.js';
+import { bindForm, renderForm, validate, focusFirstError, shownField, switchedSpeed } from './form.js';
 import { fieldNumber } from './numbers.js';
 import { renderDiagram } from './diagram.js';
-import { renderPlot, plotSpeeds } from './plot.js';
-import { announce, renderResults, settingsOf, shutterText } from './results.js';
-import { renderStatus } from './status.js';
-import { renderRecord } from './record.js';
+import { curvePoints, renderPlot } from './plot.js';
+import { announce, renderRecord, renderResults, renderStatus, settingsOf, shutterText } from './results.js';
+import { TEXT } from './text.js';
 import {
-  DEBOUNCE_MS, SETTLE_MS, askAgain, nextPlotSpeed, nextRequest, recovered, retryLater, typing,
+  CHECK_MS, DEBOUNCE_MS, SETTLE_MS, askAgain, nextPlotSpeed, nextRequest, plotted, recovered, retryLater, typing,
 } from './scheduler.js';
 
 // Kept in the browser: the speed unit, and a scene the camera did not take.
@@ -66,7 +65,7 @@ function readGet(data) {
     const interval = data[`${key}Interval`];
     if (!Array.isArray(interval) || interval.length !== 2 || !interval.every(Number.isFinite) ||
         !Number.isFinite(data[key])) {
-      throw new api.ApiError('unreadable', 'The camera\'s answer could not be read.');
+      throw new api.ApiError('unreadable', TEXT.unreadable);
     }
     intervals[key] = interval;
     stored[key] = data[key];
@@ -90,18 +89,53 @@ function computed(scene, settings) {
   addPlotPoint(scene, settings);
 }
 
-async function load() {
+// The stored scene as just read; returns it.
+async function readStored() {
   const { intervals, stored } = readGet(await api.get(onBusy));
   state.intervals = intervals;
-  state.stored = stored;
-  // Settings computed for another scene are not the stored scene's.
-  state.storedSettings = sameScene(state.settingsFor, stored) ? state.settings : null;
-  state.fields = Object.fromEntries(KEYS.map((k) => [k, shownField(k, stored[k], state.unit)]));
-  if (!sameScene(state.refused, stored)) {
+  state.storedAt = new Date();
+  if (!sameScene(stored, state.stored)) {
+    state.stored = stored;
+    // Settings computed for another scene are not the stored scene's.
+    state.storedSettings = sameScene(state.settingsFor, stored) ? state.settings : null;
+  }
+  return stored;
+}
+
+function showScene(scene) {
+  state.base = scene;
+  state.fields = Object.fromEntries(KEYS.map((k) => [k, shownField(k, scene[k], state.unit)]));
+  state.schedule.previewAt = Date.now();
+}
+
+async function load() {
+  showScene(await readStored());
+  state.elsewhere = null;
+  state.held = null;
+  if (!sameScene(state.refused, state.stored)) {
     state.refused = null;
     remember(REFUSED_KEY, null);
   }
-  state.schedule.previewAt = Date.now();
+}
+
+// Whether the stored scene is another than the person's values start from
+// and than what the fields hold: another device stored it.
+function storedElsewhere(c) {
+  return !sameScene(state.stored, state.base) && !sameScene(state.stored, c.values);
+}
+
+// The idle look at the stored scene: one stored elsewhere is shown at once,
+// in the fields too unless the person has changed them.
+async function checkStored() {
+  const c = check();
+  const untouched = sameScene(c.values, state.base);
+  await readStored();
+  if (!storedElsewhere(c)) {
+    state.base = state.stored;
+    return;
+  }
+  state.elsewhere = { scene: state.stored, at: state.storedAt };
+  if (untouched) showScene(state.stored);
 }
 
 async function preview(scene) {
@@ -115,12 +149,21 @@ async function preview(scene) {
 }
 
 async function apply(scene) {
+  // Another device's scene is never overwritten unseen: the apply is held
+  // until the person chooses.
+  await readStored();
+  if (storedElsewhere({ values: scene })) {
+    state.held = { scene: state.stored, at: state.storedAt };
+    state.elsewhere = null;
+    return;
+  }
   let settings;
   try {
     settings = await api.apply(scene, onBusy);
   } catch (e) {
     if (!e.stored) throw e;
-    state.stored = scene;
+    state.stored = state.base = scene;
+    state.storedAt = new Date();
     state.storedSettings = sameScene(state.settingsFor, scene) ? state.settings : null;
     // A refused apply brings no settings: those of an apply sent before its
     // preview are asked for now.
@@ -130,8 +173,10 @@ async function apply(scene) {
     remember(REFUSED_KEY, scene);
     return;
   }
-  state.stored = scene;
-  state.applied = { at: new Date(), scene };
+  state.stored = state.base = scene;
+  state.storedAt = new Date();
+  state.elsewhere = null;
+  state.applied = { at: state.storedAt, scene };
   state.refused = null;
   remember(REFUSED_KEY, null);
   computed(scene, settings);
@@ -141,6 +186,12 @@ async function apply(scene) {
 async function plotPoint(scene, speed) {
   const settings = await api.set({ ...scene, carSpeed: speed }, false, onBusy);
   addPlotPoint({ ...scene, carSpeed: speed }, settings);
+}
+
+// The settings of a stored scene that the fields do not hold, for the record.
+async function storedSettings(scene) {
+  const settings = await api.set(scene, false, onBusy);
+  if (sameScene(scene, state.stored)) state.storedSettings = settings;
 }
 
 // The Retry button: asks again for what failed at once, and starts the
@@ -163,11 +214,19 @@ async function run(kind, job) {
   render();
   try {
     await job();
+    // The service answers again: what failed is asked for now (a check
+    // that passes must not leave a failed preview's settings missing).
+    if (state.failure && state.failure.retry !== kind) state.schedule = askAgain(state, state.schedule, Date.now());
     // A failed apply stays said until an apply, a load or an edit.
     if (kind === 'apply' || kind === 'load' || state.failure?.retry !== 'apply') state.failure = null;
     state.schedule = recovered(state.schedule);
+    // The stored scene was read: the next look is due in a while, if the
+    // page is in view.
+    if (['load', 'check', 'apply'].includes(kind)) {
+      state.schedule.checkAt = document.hidden ? null : Date.now() + CHECK_MS;
+    }
   } catch (e) {
-    const text = e instanceof api.ApiError ? e.message : `The page failed: ${e.message}`;
+    const text = e instanceof api.ApiError ? e.message : TEXT.pageFailed({ reason: e.message });
     // An apply is never repeated without being asked for.
     const auto = kind !== 'apply' && api.passing(e);
     // The same failure again, as the page asks again by itself, is said once.
@@ -180,7 +239,7 @@ async function run(kind, job) {
       state.failure.auto = state.schedule.retryAt !== null;
     }
     if (!again && state.settings && !sameScene(check().values, state.settingsFor)) {
-      announce('The settings shown are for earlier values.');
+      announce(TEXT.staleSettings);
     }
   } finally {
     state.working = null;
@@ -192,8 +251,10 @@ async function run(kind, job) {
 
 const JOBS = {
   load: () => load(),
+  check: () => checkStored(),
   apply: (next) => apply(next.scene),
   preview: (next) => preview(next.scene),
+  stored: (next) => storedSettings(next.scene),
   plot: (next) => plotPoint(next.scene, next.speed),
 };
 
@@ -208,6 +269,7 @@ function pump() {
 
 function onFieldChange(key, text) {
   state.fields[key] = { text, exact: null };
+  state.elsewhere = null;
   // A failed apply or a refused one is over once the values change.
   if (state.failure && (state.failure.retry ?? 'apply') === 'apply') state.failure = null;
   state.schedule = { ...state.schedule, previewAt: Date.now() + DEBOUNCE_MS, plotAt: null };
@@ -228,10 +290,9 @@ function onSlide(key, value) {
 
 function onUnit(unit) {
   if (unit === state.unit) return;
-  const c = check();
+  state.fields.carSpeed = switchedSpeed(state.fields.carSpeed, state.unit, unit);
   state.unit = unit;
   remember(UNIT_KEY, unit);
-  if ('carSpeed' in c.values) state.fields.carSpeed = shownField('carSpeed', c.values.carSpeed, unit);
   render();
 }
 
@@ -239,7 +300,7 @@ function onApply() {
   if (applying(state) || !state.intervals) return;
   const c = check();
   if (!c.valid) {
-    state.failure = { text: 'Correct the marked values first. Nothing was sent.', retry: null, auto: false };
+    state.failure = { text: TEXT.correctFirst, retry: null, auto: false };
     render();
     focusFirstError(c);
     return;
@@ -257,6 +318,34 @@ function onRevert() {
   pump();
 }
 
+// A held apply: the person's values over the other device's scene, or that
+// scene into the fields.
+function onApplyMine() {
+  state.base = state.held.scene;
+  state.held = null;
+  onApply();
+}
+
+function onTakeStored() {
+  state.held = null;
+  showScene(state.stored);
+  render();
+  pump();
+}
+
+// Back in view: a look at the stored scene at once (at most every few
+// seconds, as focus and visibility come together); hidden: none.
+function onShown() {
+  if (document.hidden) {
+    state.schedule.checkAt = null;
+  } else if (state.base && Date.now() - state.storedAt >= 2000) {
+    state.schedule.check = true;
+  } else if (state.base && state.schedule.checkAt === null) {
+    state.schedule.checkAt = Date.now() + CHECK_MS;
+  }
+  pump();
+}
+
 // Leaving with values not applied, or with an apply under way, asks first.
 function onLeave(event) {
   if (!dirty(check()) && !applying(state)) return;
@@ -265,6 +354,15 @@ function onLeave(event) {
 }
 
 let recordShown = '';
+const drawn = { diagram: '', plot: '' };
+
+// Draws only what changed since it was last drawn.
+function redraw(which, inputs, draw) {
+  const key = JSON.stringify(inputs);
+  if (drawn[which] === key) return;
+  drawn[which] = key;
+  draw();
+}
 
 function render() {
   const c = check();
@@ -275,17 +373,21 @@ function render() {
   $('apply').setAttribute('aria-disabled', applying(state) || !state.intervals ? 'true' : 'false');
 
   const complete = KEYS.every((k) => k in c.values);
-  renderDiagram($('diagram'), complete ? c.values : null, state.unit);
+  const scene = complete ? c.values : null;
+  redraw('diagram', [scene, state.unit], () => renderDiagram($('diagram'), scene, state.unit));
 
-  const plotted = c.valid && state.plot.geometry === geometryKey(c.values) ? state.plot.points : [];
+  const interval = state.intervals?.carSpeed;
+  const answers = c.valid ? plotted(state, c.values) : [];
+  const points = answers.length ? curvePoints(c.values, answers, interval) : [];
   const marker = c.valid && sameScene(c.values, state.settingsFor)
     ? { speed: c.values.carSpeed, shutter: state.settings.maxShutter } : null;
-  const total = state.intervals ? plotSpeeds(state.intervals.carSpeed).length : 0;
-  const done = plotted.length >= total && total > 0 && nextPlotSpeed(state, c.values) === undefined;
-  renderPlot($('plot'), state.intervals?.carSpeed, plotted, marker, done, state.unit);
+  const done = !!marker && nextPlotSpeed(state, c.values) === undefined;
+  const plot = $('plot');
+  redraw('plot', [interval, points, marker, done, state.unit, plot.clientWidth],
+    () => renderPlot(plot, interval, points, marker, done, state.unit));
   $('plot-note').textContent = state.intervals && !done ? 'The curve fills in once the values stop changing.' : '';
 
-  const record = JSON.stringify([state.stored, state.storedSettings, state.unit, state.refused]);
+  const record = JSON.stringify([state.stored, state.storedAt, state.storedSettings, state.unit, state.refused]);
   if (record !== recordShown) {
     recordShown = record;
     renderRecord(state);
@@ -299,6 +401,10 @@ $('scene').addEventListener('submit', (event) => event.preventDefault());
 $('apply').addEventListener('click', onApply);
 $('revert').addEventListener('click', onRevert);
 $('retry').addEventListener('click', onRetry);
+$('apply-mine').addEventListener('click', onApplyMine);
+$('take-stored').addEventListener('click', onTakeStored);
+document.addEventListener('visibilitychange', onShown);
+window.addEventListener('focus', onShown);
 window.addEventListener('resize', render);
 window.addEventListener('beforeunload', onLeave);
 window.addEventListener('beforeprint', () => renderRecord(state));

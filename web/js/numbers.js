@@ -88,3 +88,17 @@ export function intervalIn(interval, convert, digits) {
   const hi = convert(interval[1]);
   return [Math.ceil(lo * scale - 1e-9) / scale, Math.floor(hi * scale + 1e-9) / scale];
 }
+
+const times = new Map();
+
+// A time (with the date when `withDate`), one format everywhere, in the
+// page's own language: the status line and the printed record agree.
+export function formatTime(date, withDate = false) {
+  const language = globalThis.document?.documentElement.lang || 'en';
+  const key = `${language}|${withDate}`;
+  if (!times.has(key)) {
+    times.set(key, new Intl.DateTimeFormat(language, withDate ? { dateStyle: 'long', timeStyle: 'short' }
+      : { timeStyle: 'short' }));
+  }
+  return times.get(key).format(date);
+}

@@ -1,36 +1,45 @@
 // SPDX-License-Identifier: MIT
 // Which request the page sends next, worked out from the state alone: at
 // most one at a time; a load before a queued apply before a preview of the
-// fields before the plot's points; no preview while a person is still
+// fields before a check of the stored scene before the stored scene's own
+// settings before the plot's points; no preview while a person is still
 // typing, no plot point until the settings hold still; and failures that
 // may pass asked again after growing pauses. The page's wiring does the
 // sending and wakes the scheduler when it asks to be looked at again.
 
 import { geometryKey, sameScene } from './state.js';
-import { plotSpeeds } from './plot.js';
+import { nextCurveSpeed } from './plot.js';
 
 // How long the typing pauses before the fields are previewed, and the
 // settings hold still before the plot's points are asked for.
 export const DEBOUNCE_MS = 250;
 export const SETTLE_MS = 600;
+// How often an idle, visible page asks whether the stored scene changed.
+export const CHECK_MS = 20000;
 // Pauses before asking again while the web server or the service does not
 // answer; the last one repeats until the page gives up, ten minutes after
 // the first failure, and leaves it to the Retry button.
 const RECOVERY_PAUSES_MS = [1000, 2000, 4000, 8000, 15000, 30000];
 const GIVE_UP_MS = 10 * 60 * 1000;
 
+// The camera's answers for the geometry of `scene`.
+export function plotted(state, scene) {
+  return state.plot.geometry === geometryKey(scene) ? state.plot.points : [];
+}
+
 // The plot's next speed for `scene`, or undefined when the curve is whole.
 export function nextPlotSpeed(state, scene) {
-  const done = state.plot.geometry === geometryKey(scene) ? state.plot.points : [];
-  return plotSpeeds(state.intervals.carSpeed).find((s) => !done.some((p) => p.speed === s));
+  return nextCurveSpeed(scene, plotted(state, scene), state.intervals.carSpeed);
 }
 
 // The schedule with what failed wanted again: the stored scene when it was
-// the load or there is none yet, else the preview. A failed apply is never
-// repeated from here.
+// the load or there is none yet, the check (which then asks again for the
+// stored scene's settings) or the preview. A failed apply is never repeated
+// from here.
 export function askAgain(state, schedule, now) {
   const what = state.failure?.retry;
   if (what === 'load' || !state.intervals) return { ...schedule, load: true };
+  if (what === 'check' || what === 'stored') return { ...schedule, check: true };
   if (what === 'preview') return { ...schedule, previewAt: now };
   return schedule;
 }
@@ -59,7 +68,8 @@ const due = (at, now) => at !== null && at <= now;
 
 // What to do next for `state` at `now` (ms), `check` being its fields'
 // validation: {schedule} with what is still wanted once this step is taken,
-// and either `send` ('load', 'apply', 'preview' or 'plot') with its `scene`
+// and either `send` ('load', 'apply', 'preview', 'check', 'stored' or
+// 'plot') with its `scene`
 // and, for a plot point, its `speed`; or `wait`, the ms until something is
 // due; or neither, when nothing is wanted before the next event.
 export function nextRequest(state, check, now) {
@@ -79,11 +89,18 @@ export function nextRequest(state, check, now) {
     if (sameScene(check.values, state.settingsFor)) return again({ ...schedule, plotAt: now + SETTLE_MS });
     return { send: 'preview', scene: check.values, schedule };
   }
+  if (s.check || due(s.checkAt, now)) return { send: 'check', schedule: { ...s, check: false, checkAt: null } };
+  // A stored scene the fields do not hold (another device stored it) gets
+  // its own settings, for the record; a failure waits for the next check.
+  if (state.stored && !state.storedSettings && !state.failure && !typing(s, now) &&
+      !sameScene(check.values, state.stored)) {
+    return { send: 'stored', scene: state.stored, schedule: s };
+  }
   if (due(s.plotAt, now) && check.valid && sameScene(check.values, state.settingsFor)) {
     const speed = nextPlotSpeed(state, check.values);
     if (speed === undefined) return again({ ...s, plotAt: null });
     return { send: 'plot', scene: check.values, speed, schedule: s };
   }
-  const ahead = [s.retryAt, s.previewAt, s.plotAt].filter((at) => at !== null && at > now);
+  const ahead = [s.retryAt, s.previewAt, s.plotAt, s.checkAt].filter((at) => at !== null && at > now);
   return ahead.length ? { wait: Math.min(...ahead) - now, schedule: s } : { schedule: s };
 }

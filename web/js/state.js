@@ -8,8 +8,20 @@ export const state = {
   // The intervals from the last get, {key: [min, max]} in m and m/s; null
   // before it.
   intervals: null,
-  // The scene as stored on the camera (last get or successful apply).
+  // The scene as stored on the camera (last get or successful apply), and
+  // when it was read or stored (a Date).
   stored: null,
+  storedAt: null,
+  // The stored scene the person's values start from: the one loaded, taken
+  // or last applied. Another device stored a scene when `stored` differs
+  // from it.
+  base: null,
+  // A scene another device stored, as a check found it: {scene, at}; said
+  // until the person edits, applies or reloads.
+  elsewhere: null,
+  // An apply held back because another device stored a scene meanwhile:
+  // {scene, at} of that scene, until the person chooses.
+  held: null,
   // Each field: the text it holds, and `exact`, the value in m or m/s when
   // the page wrote the text (rounded for people) rather than the person, so
   // that showing a value never changes what is sent; null once typed.
@@ -33,17 +45,22 @@ export const state = {
   // A scene that was stored but that the camera did not take, kept across
   // reloads until an apply succeeds.
   refused: null,
-  // Max shutter by speed for one geometry: points [{speed, shutter}] in the
-  // order sent, and the geometry (a text key) they were computed for.
+  // Max shutter by speed for one geometry: the camera's answers [{speed,
+  // shutter}] in the order they came, and the geometry (a text key) they
+  // were computed for.
   plot: { geometry: null, points: [] },
-  // What the scheduler is to ask for: the stored scene (`load`), an apply
-  // waiting for the request under way (`apply`); and when (ms, as
-  // Date.now(); null when not wanted) to preview the fields, ask for the
-  // plot's next point and ask again for what failed, with the failures in a
-  // row asked again (`attempt`) and since when they fail.
+  // What the scheduler is to ask for: the stored scene into the fields
+  // (`load`), an apply waiting for the request under way (`apply`), the
+  // stored scene only to see whether it changed (`check`, now); and when
+  // (ms, as Date.now(); null when not wanted) to check it while idle,
+  // preview the fields, ask for the plot's next point and ask again for
+  // what failed, with the failures in a row asked again (`attempt`) and
+  // since when they fail.
   schedule: {
     load: true,
     apply: false,
+    check: false,
+    checkAt: null,
     previewAt: null,
     plotAt: null,
     retryAt: null,
