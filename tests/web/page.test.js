@@ -375,14 +375,16 @@ describe('exposure wizard page', () => {
   });
 
   it('retries by itself while the daemon is busy, and says so', async (t) => {
-    // Each apply waits 3 s for the camera, so two of them fill both of the
-    // daemon's slots and it answers the page's preview with 503.
+    // Each apply waits 3 s for the camera, and applies take turns there, so
+    // two of them fill both of the daemon's slots (one at the camera, one
+    // waiting for it) and it answers the page's preview with 503.
     const { stack, page } = await open(t, { camera: ['--delay', 'MaxExposureTime:3000'] });
     await settled(page);
     const apply = { apiVersion: '1.0', method: 'set', params: { apply: true, ...STORED } };
     const held = [post(stack, apply), post(stack, apply)];
-    await until(() => cameraCalls(stack).filter((c) => c.startsWith('Set MaxExposureTime')).length === 2,
-      'both applies at the camera');
+    await until(() => cameraCalls(stack).some((c) => c.startsWith('Set MaxExposureTime'))
+      && (stack.daemon.output().match(/->set: apply:1/g) ?? []).length === 2,
+      'one apply at the camera and the other waiting for it');
 
     await field(page, 'Camera height (m)').fill('7');
     await notice(page, /busy with other requests\. Trying again in \d+\.\d s/).waitFor();
