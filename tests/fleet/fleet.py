@@ -282,8 +282,9 @@ def commission(ansible, stacks):
 
 
 def busy(ansible, cam):
-    """Two slow applies hold both of the daemon's workers, so the module's
-    first request gets a 503; it must ask again until it is served."""
+    """Two slow applies hold both of the daemon's workers (they take turns at
+    the camera: one there, one waiting for it), so the module's first
+    request gets a 503; it must ask again until it is served."""
     body = json.dumps(dict(apiVersion='1.0', method='set', params=dict(
         apply=True, roadOffset=1, carDistance=10, cameraHeight=3, carSpeed=5))).encode()
     request = urllib.request.Request(cam.url, data=body, headers={'Content-Type': 'application/json'})
@@ -292,7 +293,7 @@ def busy(ansible, cam):
     for t in holders:
         t.start()
     for _ in range(1500):
-        if read(cam.record).count('MaxExposureTime') == 2:
+        if 'MaxExposureTime' in read(cam.record) and cam.log('daemon').count('->set: apply:1') == 2:
             break
         time.sleep(0.01)
     r = ansible.run('ansible', 'localhost', '-m', 'lanecam.camera.scene_info', '-a', 'url=' + cam.url)
