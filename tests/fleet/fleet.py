@@ -11,6 +11,7 @@ programs come from LANECAMD_BUILD_DIR (build/ at the top of the tree).
 
 import configparser
 import ctypes
+import glob
 import json
 import os
 import re
@@ -213,7 +214,7 @@ def tooling(ansible):
     # ansible-test runs on, which has what it needs.
     copy = os.path.join(ansible.dir, 'sanity', 'ansible_collections', 'lanecam', 'camera')
     shutil.copytree(COLLECTION, copy, ignore=shutil.ignore_patterns('__pycache__'))
-    python = read(shutil.which('ansible-test')).split('\n')[0][2:].strip()
+    python = ansible_python()
     version = subprocess.run([python, '-c', 'import sys; print("%d.%d" % sys.version_info[:2])'],
                              stdout=subprocess.PIPE, text=True).stdout.strip()
     skipped = ('ansible-doc', 'import', 'pep8', 'pylint', 'runtime-metadata', 'validate-modules', 'yamllint')
@@ -223,6 +224,19 @@ def tooling(ansible):
     r = ansible.run('ansible-playbook', '-i', os.path.join(COLLECTIONS, 'examples', 'inventory.yml'),
                     COMMISSION, '--list-hosts')
     check('the example playbook takes the example survey', r.status == 0 and 'hosts (5)' in r.output, r.output)
+
+
+def ansible_python():
+    return read(shutil.which('ansible-test')).split('\n')[0][2:].strip()
+
+
+def unit_tests(ansible):
+    """The collection's own unit tests, by the standard library's runner:
+    ansible-test units would install pytest from the package index."""
+    for tests in sorted(glob.glob(os.path.join(COLLECTION, 'tests', 'unit', 'plugins', '*', ''))):
+        r = ansible.run(ansible_python(), '-B', '-m', 'unittest', 'discover', '-v', '-s', tests)
+        check('the unit tests in %s (python3 -m unittest)' % os.path.relpath(tests, COLLECTION),
+              r.status == 0 and '\nOK' in r.output, r.output[-3000:])
 
 
 def commission(ansible, stacks):
@@ -268,8 +282,9 @@ def commission(ansible, stacks):
 
 
 def busy(ansible, cam):
-    """Two slow applies hold both of the daemon's workers, so the module's
-    first request gets a 503; it must ask again until it is served."""
+    """Two slow applies hold both of the daemon's workers (they take turns at
+    the camera: one there, one waiting for it), so the module's first
+    request gets a 503; it must ask again until it is served."""
     body = json.dumps(dict(apiVersion='1.0', method='set', params=dict(
         apply=True, roadOffset=1, carDistance=10, cameraHeight=3, carSpeed=5))).encode()
     request = urllib.request.Request(cam.url, data=body, headers={'Content-Type': 'application/json'})
@@ -278,7 +293,7 @@ def busy(ansible, cam):
     for t in holders:
         t.start()
     for _ in range(1500):
-        if read(cam.record).count('MaxExposureTime') == 2:
+        if 'MaxExposureTime' in read(cam.record) and cam.log('daemon').count('->set: apply:1') == 2:
             break
         time.sleep(0.01)
     r = ansible.run('ansible', 'localhost', '-m', 'lanecam.camera.scene_info', '-a', 'url=' + cam.url)
@@ -296,6 +311,7 @@ def main():
     ansible = Ansible(stacks[:-1])
     try:
         tooling(ansible)
+        unit_tests(ansible)
         commission(ansible, stacks[:-1])
         busy(ansible, stacks[-1])
     finally:

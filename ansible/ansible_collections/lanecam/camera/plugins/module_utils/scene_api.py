@@ -14,11 +14,16 @@ from __future__ import absolute_import, division, print_function
 
 __metaclass__ = type
 
+import contextlib
 import json
+import math
+import signal
 import time
+from urllib.error import HTTPError
+from urllib.parse import urljoin, urlsplit, urlunsplit
 
 from ansible.module_utils.common.text.converters import to_native
-from ansible.module_utils.urls import fetch_url
+from ansible.module_utils.urls import open_url
 
 # The scene's values: the option name of the modules, the service's key and
 # the unit.
@@ -29,15 +34,34 @@ FIELDS = (
     ('car_speed', 'carSpeed', 'm/s'),
 )
 
-# The camera settings of a set reply: return name and the service's key.
+# What each reply must carry: the service's key and the JSON type, for the
+# settings of a set reply with the name the modules return them under.
+GET_MEMBERS = tuple((k, kind) for name, key, unit in FIELDS
+                    for k, kind in ((key, 'a number'), (key + 'Interval', 'an array of two integers')))
 SETTINGS = (
-    ('max_gain', 'maxGain'),
-    ('max_shutter', 'maxShutter'),
-    ('wdr', 'wdr'),
-    ('ir_cut', 'irCut'),
-    ('iris_enabled', 'irisEnabled'),
-    ('iris_position', 'irisPosition'),
+    ('max_gain', 'maxGain', 'a number'),
+    ('max_shutter', 'maxShutter', 'a number'),
+    ('wdr', 'wdr', 'true or false'),
+    ('ir_cut', 'irCut', 'a string'),
+    ('iris_enabled', 'irisEnabled', 'true or false'),
+    ('iris_position', 'irisPosition', 'an integer'),
 )
+
+
+def _number(value):
+    try:
+        return not isinstance(value, bool) and math.isfinite(value)
+    except (TypeError, OverflowError):
+        return False
+
+
+KINDS = {
+    'a number': _number,
+    'an array of two integers': lambda v: isinstance(v, list) and len(v) == 2 and all(type(x) is int for x in v),
+    'true or false': lambda v: isinstance(v, bool),
+    'a string': lambda v: isinstance(v, str),
+    'an integer': lambda v: type(v) is int,
+}
 
 KMH_PER_MS = 3.6
 
@@ -45,6 +69,13 @@ CONTEXT = 'lanecam.camera'
 # Pauses before each new attempt after a busy reply; the last one repeats.
 BUSY_PAUSES = (0.25, 0.5, 1.0, 2.0, 4.0)
 BUSY_ATTEMPTS = 10
+# The service's replies are under 1 KiB; a reply is read up to this and no further.
+MAX_REPLY = 64 * 1024
+# Redirects followed on the camera's own scheme, host and port, the POST sent
+# again as it was; a redirect anywhere else is refused.
+REDIRECTS = (301, 302, 303, 307, 308)
+MAX_REDIRECTS = 5
+DEFAULT_PORTS = dict(http=80, https=443)
 
 ERROR_SENTENCES = {
     1001: "The camera does not speak this page's protocol version. Reload the page; "
@@ -69,7 +100,7 @@ NO_ANSWER_SERVICE = ("The web server answered, but the exposure service behind i
 STAYED_BUSY = "The camera stayed busy with other requests. Try again in a moment."
 
 # The options every module of the collection takes: where the camera is and
-# how to reach it. fetch_url reads the URL options from the module's params.
+# how to reach it.
 CONNECTION_ARGS = dict(
     url=dict(type='str', required=True),
     url_username=dict(type='str', aliases=['user']),
@@ -89,6 +120,44 @@ class ApiError(Exception):
         self.code = code
 
 
+class _Deadline(BaseException):
+    """The request's time is up. Not an Exception, so that no handler in the
+    URL code takes it for a network error of its own."""
+
+
+@contextlib.contextmanager
+def _deadline(seconds):
+    """Raises _Deadline when seconds have passed, wherever the request then
+    is: connecting, reading a reply that trickles in, or pausing after a busy
+    one. A signal, so only in the main thread, where a module runs."""
+    def expire(signum, frame):
+        raise _Deadline()
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def split_user_info(url):
+    """The URL without its user information, the user name and the password
+    (None when the URL has none)."""
+    parts = urlsplit(url)
+    if '@' not in parts.netloc:
+        return url, None, None
+    user_info, host = parts.netloc.rsplit('@', 1)
+    user, _, password = user_info.partition(':')
+    return urlunsplit(parts._replace(netloc=host)), user, password
+
+
+def _origin(url):
+    parts = urlsplit(url)
+    scheme = parts.scheme.lower()
+    return scheme, parts.hostname, parts.port or DEFAULT_PORTS.get(scheme)
+
+
 def sentence_for_code(code, what):
     """The sentence for an error reply to a get, a preview or an apply."""
     if code == 1000:
@@ -99,35 +168,103 @@ def sentence_for_code(code, what):
 
 
 class Camera:
-    """One camera's exposure service, reached through the module's URL options."""
+    """One camera's exposure service, reached through the module's URL options.
+    ``url`` is the camera's URL without user information, the only form any
+    message, diff or result shows."""
 
     def __init__(self, module):
         self.module = module
-        self.url = module.params['url']
+        params = module.params
+        try:
+            self.url, user, password = split_user_info(params['url'])
+        except ValueError as e:
+            raise ApiError('The url option is not a URL: %s' % to_native(e))
+        # Credentials in the URL count as url_username and url_password,
+        # which come first when given.
+        if params['url_username']:
+            user, password = params['url_username'], params['url_password']
+        self.user, self.password = user, password
+        if password:
+            module.no_log_values.add(password)
+        # The result echoes the module's options: the URL there without its
+        # user information too.
+        params['url'] = self.url
+        self.timeout = params['timeout']
+        if self.timeout <= 0:
+            raise ApiError('timeout must be a number of seconds above 0, not %s.' % self.timeout)
 
-    def _exchange(self, body):
-        """One HTTP exchange: None on a busy reply, else the parsed reply."""
-        resp, info = fetch_url(self.module, self.url, data=body, method='POST',
-                               headers={'Content-Type': 'application/json'},
-                               timeout=self.module.params['timeout'])
-        status = info.get('status', -1)
-        if status == -1:
-            raise ApiError(self._no_answer(info.get('msg')))
+    def _open(self, url, body, deadline):
+        p = self.module.params
+        try:
+            return open_url(url, data=body, method='POST', headers={'Content-Type': 'application/json'},
+                            timeout=max(deadline - time.monotonic(), 0.01), validate_certs=p['validate_certs'],
+                            use_proxy=p['use_proxy'], url_username=self.user, url_password=self.password,
+                            force_basic_auth=p['force_basic_auth'], follow_redirects='none',
+                            http_agent='ansible-httpget')
+        except HTTPError as e:
+            return e  # an answer all the same, with its status, headers and body
+        except Exception as e:  # refused, unreachable, TLS, a broken status line
+            raise ApiError(self._no_answer(to_native(getattr(e, 'reason', e))))
+
+    def _follow(self, url, location):
+        """Where a redirect from url leads, when it stays on the camera's own
+        scheme, host and port; raises ApiError otherwise."""
+        if not location:
+            raise ApiError("The camera's web server answered with a redirect that names no target (from %s)."
+                           % self.url)
+        try:
+            target = split_user_info(urljoin(url, location))[0]
+            same = _origin(target) == _origin(self.url)
+        except ValueError:
+            target, same = 'a target that is not a URL', False
+        if not same:
+            raise ApiError("The camera's web server redirected the request to %s, which is not on the scheme, "
+                           "host and port of %s; the redirect was not followed." % (target, self.url))
+        return target
+
+    def _read(self, resp):
+        """The reply's body, read up to MAX_REPLY and no further."""
+        try:
+            body = resp.read(MAX_REPLY + 1)
+        except Exception as e:  # a read that failed or was cut off
+            raise ApiError(self._no_answer(to_native(e)))
+        if len(body) > MAX_REPLY:
+            raise ApiError("The camera's answer is larger than %d KiB, far more than the exposure service "
+                           "sends; it was not read (from %s)." % (MAX_REPLY >> 10, self.url))
+        return body
+
+    def _exchange(self, body, deadline):
+        """One request, with the redirects it may follow: None on a busy
+        reply, else the parsed reply."""
+        url = self.url
+        for _ in range(MAX_REDIRECTS + 1):
+            resp = self._open(url, body, deadline)
+            with contextlib.closing(resp):
+                status = resp.status
+                if status in REDIRECTS:
+                    url = self._follow(url, resp.headers.get('Location'))
+                    continue
+                return self._reply(status, resp)
+        raise ApiError("The camera's web server redirected the request more than %d times (from %s)."
+                       % (MAX_REDIRECTS, self.url))
+
+    def _reply(self, status, resp):
         if status == 503:
             return None
         if status in (502, 504):
             raise ApiError('%s (HTTP %s from %s)' % (NO_ANSWER_SERVICE, status, self.url))
         if status != 200:
             # What the web server said, in its own first line when it gave one.
-            said = to_native(info.get('body') or b'').strip().split('\n')[0] or info.get('msg')
+            try:
+                said = to_native(resp.read(MAX_REPLY)).strip().split('\n')[0][:200]
+            except Exception:
+                said = ''
             raise ApiError('The camera\'s web server refused the request (HTTP %s from %s): %s'
-                           % (status, self.url, said))
+                           % (status, self.url, said or to_native(resp.reason)))
         try:
-            reply = json.loads(resp.read())
+            reply = json.loads(self._read(resp))
         except ValueError:
             reply = None
-        except Exception as e:  # a read that timed out or was cut off
-            raise ApiError(self._no_answer(to_native(e)))
         if not isinstance(reply, dict):
             raise ApiError("The camera's answer could not be read (from %s)." % self.url)
         return reply
@@ -135,38 +272,51 @@ class Camera:
     def _no_answer(self, reason):
         return 'No answer from %s: %s' % (self.url, reason)
 
-    def call(self, method, params, what):
-        """Sends one request, retrying busy replies with a growing pause.
-        Returns the reply's data; raises ApiError."""
+    def call(self, method, params, what, members):
+        """Sends one request, retrying busy replies with a growing pause, all
+        within the timeout. Returns the reply's data, which holds members
+        (key, kind); raises ApiError."""
         request = dict(apiVersion='1.0', context=CONTEXT, method=method)
         if params is not None:
             request['params'] = params
         body = json.dumps(request, allow_nan=False).encode('utf-8')
-        for attempt in range(BUSY_ATTEMPTS):
-            reply = self._exchange(body)
-            if reply is not None:
-                error = reply.get('error')
-                if isinstance(error, dict):
-                    raise ApiError(sentence_for_code(error.get('code'), what), error.get('code'))
-                data = reply.get('data')
-                if not isinstance(data, dict):
-                    raise ApiError("The camera's answer could not be read.")
-                return data
-            if attempt + 1 < BUSY_ATTEMPTS:
-                time.sleep(BUSY_PAUSES[min(attempt, len(BUSY_PAUSES) - 1)])
+        deadline = time.monotonic() + self.timeout
+        try:
+            with _deadline(self.timeout):
+                for attempt in range(BUSY_ATTEMPTS):
+                    reply = self._exchange(body, deadline)
+                    if reply is not None:
+                        return self._data(reply, what, members)
+                    pause = BUSY_PAUSES[min(attempt, len(BUSY_PAUSES) - 1)]
+                    if attempt + 1 == BUSY_ATTEMPTS or time.monotonic() + pause >= deadline:
+                        break
+                    time.sleep(pause)
+        except _Deadline:
+            raise ApiError('No answer from %s within the timeout of %s s.' % (self.url, self.timeout))
         raise ApiError(STAYED_BUSY)
+
+    def _data(self, reply, what, members):
+        error = reply.get('error')
+        if isinstance(error, dict):
+            raise ApiError(sentence_for_code(error.get('code'), what), error.get('code'))
+        data = reply.get('data')
+        if not isinstance(data, dict):
+            raise self._unreadable('no object "data"')
+        for key, kind in members:
+            if key not in data:
+                raise self._unreadable('no member "%s"' % key)
+            if not KINDS[kind](data[key]):
+                raise self._unreadable('its member "%s" is not %s' % (key, kind))
+        return data
+
+    def _unreadable(self, problem):
+        return ApiError("The camera's answer could not be read: %s (from %s)." % (problem, self.url))
 
     def get(self):
         """The stored scene (option names) and the interval of each value."""
-        data = self.call('get', None, 'get')
-        scene, intervals = {}, {}
-        try:
-            for name, key, unit in FIELDS:
-                scene[name] = float(data[key])
-                low, high = data[key + 'Interval']
-                intervals[name] = [int(low), int(high)]
-        except (KeyError, TypeError, ValueError):
-            raise ApiError("The camera's answer could not be read.")
+        data = self.call('get', None, 'get', GET_MEMBERS)
+        scene = dict((name, float(data[key])) for name, key, unit in FIELDS)
+        intervals = dict((name, data[key + 'Interval']) for name, key, unit in FIELDS)
         return scene, intervals
 
     def set(self, scene, apply):
@@ -175,8 +325,9 @@ class Camera:
         params = dict(apply=apply)
         for name, key, unit in FIELDS:
             params[key] = scene[name]
-        data = self.call('set', params, 'apply' if apply else 'preview')
-        return dict((name, data.get(key)) for name, key in SETTINGS)
+        data = self.call('set', params, 'apply' if apply else 'preview',
+                         tuple((key, kind) for name, key, kind in SETTINGS))
+        return dict((name, data[key]) for name, key, kind in SETTINGS)
 
 
 def wanted_scene(params, stored):

@@ -184,10 +184,10 @@ def main():
     )
     module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True,
                            mutually_exclusive=[('car_speed', 'car_speed_kmh')])
-    camera = Camera(module)
     result = dict(changed=False, stored=False)
 
     try:
+        camera = Camera(module)
         stored, intervals = camera.get()
     except ApiError as e:
         module.fail_json(msg=str(e), **result)

@@ -100,8 +100,8 @@ from ansible_collections.lanecam.camera.plugins.module_utils.scene_api import (
 
 def main():
     module = AnsibleModule(argument_spec=dict(CONNECTION_ARGS), supports_check_mode=True)
-    camera = Camera(module)
     try:
+        camera = Camera(module)
         scene, intervals = camera.get()
         settings = camera.set(scene, False)
     except ApiError as e:
