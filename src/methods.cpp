@@ -86,8 +86,10 @@ int read_number_in_range(json_t* params, const char* key, double* destination, i
 int compute_settings(const UiState* scene, const AlgoConfig* algo, CameraSettings* settings,
                      int apply) {
   if (!apply) return algo_handle_get(scene, algo, settings, 0);
-  g_autoptr(GMutexLocker) in_order = g_mutex_locker_new(&settings_apply_lock);
-  return ui_state_store(scene) && algo_handle_get(scene, algo, settings, 1);
+  g_mutex_lock(&settings_apply_lock);
+  const int done = ui_state_store(scene) && algo_handle_get(scene, algo, settings, 1);
+  g_mutex_unlock(&settings_apply_lock);
+  return done;
 }
 
 /* The data members of a set reply; 0 after logging the first that fails. */
