@@ -375,16 +375,8 @@ void hand_to_daemon(SoupServerMessage* msg, Connection* c) {
   const std::string& socket_path = c->front_end->config->socket_path;
   Fd transfer(fdipc_client_socket(socket_path.c_str()));
   if (transfer.get() < 0) {
-    int err = errno;
-    if (err == ENOENT)
-      reply_plain(msg, SOUP_STATUS_BAD_GATEWAY,
-                  "lanecamd is not there: no transfer socket at " + socket_path);
-    else if (err == ECONNREFUSED)
-      reply_plain(msg, SOUP_STATUS_BAD_GATEWAY,
-                  "lanecamd is not there: nobody receives on " + socket_path);
-    else
-      reply_plain(msg, SOUP_STATUS_BAD_GATEWAY,
-                  "cannot reach lanecamd at " + socket_path + ": " + std::strerror(err));
+    reply_plain(msg, SOUP_STATUS_BAD_GATEWAY,
+                transfer_reach_error(errno, socket_path, TransferVoice::kFrontEnd));
     return;
   }
 
@@ -392,17 +384,13 @@ void hand_to_daemon(SoupServerMessage* msg, Connection* c) {
    * writes its reply without waiting on the descriptor's mode. */
   if (fdipc_send(transfer.get(), message.data(), message.size(), c->fd()) < 0) {
     int err = errno;
-    if (err == EAGAIN) {
-      /* The daemon is there but has a full queue: busy, as its own 503
-       * says, so the page's retry applies. */
+    /* A full queue: the daemon is there but busy, as its own 503 says, so
+     * the page's retry applies. */
+    if (err == EAGAIN)
       soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Retry-After",
                                    "1");
-      reply_plain(msg, SOUP_STATUS_SERVICE_UNAVAILABLE,
-                  "lanecamd is busy: its transfer socket's queue is full");
-    } else {
-      reply_plain(msg, SOUP_STATUS_BAD_GATEWAY,
-                  "cannot hand the request to lanecamd: " + std::string(std::strerror(err)));
-    }
+    reply_plain(msg, err == EAGAIN ? SOUP_STATUS_SERVICE_UNAVAILABLE : SOUP_STATUS_BAD_GATEWAY,
+                transfer_send_error(err, socket_path, TransferVoice::kFrontEnd));
     return;
   }
   soup_server_message_pause(msg);
