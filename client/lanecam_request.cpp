@@ -300,30 +300,20 @@ int send_message(const std::string& path, const std::string& message, int connec
   /* A missing or dead socket shows at once, before anything is sent. */
   Fd sock(fdipc_client_socket(path.c_str()));
   if (sock.get() < 0) {
-    int err = errno;
-    if (err == ENOENT)
-      complain("no transfer socket at " + path + " (is lanecamd installed and its socket started?)");
-    else if (err == ECONNREFUSED)
-      complain("nobody receives on " + path + " (a stale socket: lanecamd is not running)");
-    else if (err == ENAMETOOLONG)
-      complain("socket path too long: " + path);
-    else
-      complain("cannot reach " + path + ": " + std::strerror(err));
+    complain(transfer_reach_error(errno, path, TransferVoice::kTool));
     return kExitNotSent;
   }
 
   for (;;) {
     if (fdipc_send(sock.get(), message.data(), message.size(), connection) >= 0) return kExitOk;
-    int err = errno;
-    if (err != EAGAIN) {
-      complain("cannot send to " + path + ": " + std::strerror(err));
+    if (errno != EAGAIN) {
+      complain(transfer_send_error(errno, path, TransferVoice::kTool));
       return kExitNotSent;
     }
     pollfd p{sock.get(), POLLOUT, 0};
     int left = millis_left(deadline);
     if (left == 0 || poll(&p, 1, left) == 0) {
-      complain("the daemon did not take the request within " + seconds_text(timeout) +
-               " s (its queue is full); the request was not sent");
+      complain(transfer_send_error(EAGAIN, path, TransferVoice::kTool, seconds_text(timeout)));
       return kExitNotSent;
     }
   }

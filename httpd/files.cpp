@@ -1,6 +1,13 @@
 // SPDX-License-Identifier: MIT
+/*
+ * File serving: a page file opened beneath the page directory, read whole
+ * and sent with its validators, compressed where the client takes gzip.
+ */
 #include "files.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
@@ -8,8 +15,12 @@
 
 #include <gio/gio.h>
 
+#include "beneath.h"
+#include "handles_fd.h"
 #include "handles_glib.h"
+#include "messages.h"
 #include "paths.h"
+#include "rules.h"
 
 namespace httpd {
 
@@ -23,6 +34,8 @@ using List = std::unique_ptr<GSList, handles::Release<soup_header_free_list>>;
 /* The representation's own tag: the compressed one differs from the file's,
  * so that a cache never takes one for the other. */
 const char kGzipSuffix[] = "-gz";
+/* A page file larger than this is refused rather than read into memory. */
+const off_t kMaxFileSize = 16 * 1024 * 1024;
 
 std::string_view without_weak_prefix(std::string_view tag) {
   return tag.substr(0, 2) == "W/" ? tag.substr(2) : tag;
@@ -41,6 +54,44 @@ bool lists_tag(std::string_view if_none_match, std::string_view etag) {
 bool compressible(const char* type) {
   std::string_view t = type;
   return t.substr(0, 5) == "text/" || t == "application/json" || t == "image/svg+xml";
+}
+
+/* Sets msg's reply for the page file `name`, whose stat is st and whose
+ * bytes are contents; returns the status. */
+guint reply_page_file(SoupServerMessage* msg, const std::string& name, const struct stat& st,
+                      std::string contents) {
+  SoupMessageHeaders* request = soup_server_message_get_request_headers(msg);
+  SoupMessageHeaders* response = soup_server_message_get_response_headers(msg);
+  const char* type = content_type(name);
+  bool gzip = compressible(type) && accepts_gzip(header(request, "Accept-Encoding"));
+  std::string etag = entity_tag(st);
+  if (gzip) etag.insert(etag.size() - 1, kGzipSuffix);
+  DateTime modified(g_date_time_new_from_unix_utc(st.st_mtim.tv_sec));
+  GChars last_modified(modified ? soup_date_time_to_string(modified.get(), SOUP_DATE_HTTP)
+                                : nullptr);
+
+  /* A development server: every load asks whether a file changed, and an
+   * edited file shows at once. */
+  soup_message_headers_replace(response, "Cache-Control", "no-cache");
+  soup_message_headers_replace(response, "Vary", "Accept-Encoding");
+  soup_message_headers_replace(response, "ETag", etag.c_str());
+  if (last_modified) soup_message_headers_replace(response, "Last-Modified", last_modified.get());
+  if (still_current(header(request, "If-None-Match"), header(request, "If-Modified-Since"), etag,
+                    st.st_mtime)) {
+    soup_server_message_set_status(msg, SOUP_STATUS_NOT_MODIFIED, nullptr);
+    return SOUP_STATUS_NOT_MODIFIED;
+  }
+  std::string compressed;
+  if (gzip && gzip_text(contents, &compressed)) {
+    soup_message_headers_replace(response, "Content-Encoding", "gzip");
+    contents = std::move(compressed);
+  } else if (gzip) {
+    /* Sent as it is, under the file's own tag. */
+    soup_message_headers_replace(response, "ETag", entity_tag(st).c_str());
+  }
+  soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
+  soup_server_message_set_response(msg, type, SOUP_MEMORY_COPY, contents.data(), contents.size());
+  return SOUP_STATUS_OK;
 }
 
 }  // namespace
@@ -96,43 +147,38 @@ bool gzip_text(std::string_view text, std::string* out) {
   return true;
 }
 
-guint reply_page_file(SoupServerMessage* msg, const std::string& name, const struct stat& st,
-                      std::string contents) {
-  SoupMessageHeaders* request = soup_server_message_get_request_headers(msg);
-  SoupMessageHeaders* response = soup_server_message_get_response_headers(msg);
-  auto header = [request](const char* field) -> std::optional<std::string_view> {
-    const char* value = soup_message_headers_get_list(request, field);
-    return value ? std::optional<std::string_view>(value) : std::nullopt;
-  };
-  const char* type = content_type(name);
-  bool gzip = compressible(type) && accepts_gzip(header("Accept-Encoding"));
-  std::string etag = entity_tag(st);
-  if (gzip) etag.insert(etag.size() - 1, kGzipSuffix);
-  DateTime modified(g_date_time_new_from_unix_utc(st.st_mtim.tv_sec));
-  GChars last_modified(modified ? soup_date_time_to_string(modified.get(), SOUP_DATE_HTTP)
-                                : nullptr);
-
-  /* A development server: every load asks whether a file changed, and an
-   * edited file shows at once. */
-  soup_message_headers_replace(response, "Cache-Control", "no-cache");
-  soup_message_headers_replace(response, "Vary", "Accept-Encoding");
-  soup_message_headers_replace(response, "ETag", etag.c_str());
-  if (last_modified) soup_message_headers_replace(response, "Last-Modified", last_modified.get());
-  if (still_current(header("If-None-Match"), header("If-Modified-Since"), etag, st.st_mtime)) {
-    soup_server_message_set_status(msg, SOUP_STATUS_NOT_MODIFIED, nullptr);
-    return SOUP_STATUS_NOT_MODIFIED;
+void serve_file(SoupServerMessage* msg, int root_fd, bool* use_openat2,
+                const std::string& relative) {
+  std::string name = relative;
+  handles::Fd fd(open_beneath(root_fd, name, use_openat2));
+  struct stat st;
+  if (fd.get() >= 0 && fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    name = name.empty() ? "index.html" : name + "/index.html";
+    fd.reset(open_beneath(root_fd, name, use_openat2));
   }
-  std::string compressed;
-  if (gzip && gzip_text(contents, &compressed)) {
-    soup_message_headers_replace(response, "Content-Encoding", "gzip");
-    contents = std::move(compressed);
-  } else if (gzip) {
-    /* Sent as it is, under the file's own tag. */
-    soup_message_headers_replace(response, "ETag", entity_tag(st).c_str());
+  if (fd.get() < 0) {
+    if (errno == ENOENT || errno == ENOTDIR)
+      reply_plain(msg, SOUP_STATUS_NOT_FOUND, "not found");
+    else
+      reply_plain(msg, SOUP_STATUS_FORBIDDEN, "forbidden");
+    return;
   }
-  soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
-  soup_server_message_set_response(msg, type, SOUP_MEMORY_COPY, contents.data(), contents.size());
-  return SOUP_STATUS_OK;
+  /* A FIFO or device is refused on what was opened, never on a name. */
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileSize) {
+    reply_plain(msg, SOUP_STATUS_FORBIDDEN, "forbidden");
+    return;
+  }
+  std::string contents(static_cast<size_t>(st.st_size), '\0');
+  size_t done = 0;
+  while (done < contents.size()) {
+    ssize_t n = read(fd.get(), contents.data() + done, contents.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  contents.resize(done);
+  guint status = reply_page_file(msg, name, st, std::move(contents));
+  log_request(msg, std::to_string(status) + " " + log_escape(name));
 }
 
 }  // namespace httpd

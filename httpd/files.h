@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 /*
- * Page files as the front end sends them: with validators taken from the
- * file that was opened (an ETag and Last-Modified), 304 when the client's
- * copy is still the file's, and compressed with gzip (GLib's
+ * Page files as the front end sends them: opened beneath the page directory
+ * (beneath.h) and judged on what was opened, never on a name, with
+ * validators taken from that file (an ETag and Last-Modified), 304 when the
+ * client's copy is still the file's, and compressed with gzip (GLib's
  * GZlibCompressor) when the client accepts it, so that a reload over a weak
  * link costs a few hundred bytes a file and a first load about a third of
  * the page's size.
@@ -41,12 +42,14 @@ bool accepts_gzip(std::optional<std::string_view> accept_encoding);
 bool gzip_text(std::string_view text, std::string* out);
 
 /*
- * Sets msg's reply for the page file `name`, whose stat is st and whose
- * bytes are contents: 304 when the request's validators say the client
- * has it, else 200 with the file, compressed where the client accepts it
- * and the file's type is text. Returns the status.
+ * Answers msg with the page file at relative (its index.html for a
+ * directory) beneath the directory root_fd, and logs it: 404 or 403 when
+ * there is none or it may not be served; else 304 when the request's
+ * validators say the client has it, or 200 with the file, compressed where
+ * the client accepts it and the file's type is text. *use_openat2 is
+ * open_beneath's.
  */
-guint reply_page_file(SoupServerMessage* msg, const std::string& name, const struct stat& st,
-                      std::string contents);
+void serve_file(SoupServerMessage* msg, int root_fd, bool* use_openat2,
+                const std::string& relative);
 
 }  // namespace httpd

@@ -19,6 +19,8 @@
 #include <memory>
 #include <string>
 
+#include <gio/gio.h>
+
 #include "rules.h"
 
 struct FrontEndConfig {
@@ -41,6 +43,10 @@ FrontEnd* front_end_start(const FrontEndConfig* config, int listen_fd);
 
 /* Closes every connection and the listening socket. Accepts nullptr. */
 void front_end_free(FrontEnd* front_end);
+
+/* An internet socket address as the log and the start-up line write it:
+ * the IP literal, and with_port ":PORT" after it, an IPv6 one in brackets. */
+std::string address_text(GSocketAddress* address, bool with_port);
 
 struct FrontEndFree {
   void operator()(FrontEnd* f) const { front_end_free(f); }

@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -84,36 +83,29 @@ size_t connection_cap() {
   return std::max<size_t>(1, std::min<size_t>(kMaxConnections, room));
 }
 
-/* A bound, listening, non-blocking socket; -1 after complaining. */
-int listen_on(GSocketAddress* address, const std::string& text) {
-  sockaddr_storage native{};
-  gssize size = g_socket_address_get_native_size(address);
-  int fd = -1;
-  handles::Error error;
-  if (size > 0 && g_socket_address_to_native(address, &native, sizeof native, error.out()))
-    fd = socket(native.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  int one = 1;
-  bool ok = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
-            (native.ss_family != AF_INET6 ||
-             setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) == 0) &&
-            bind(fd, reinterpret_cast<sockaddr*>(&native), static_cast<socklen_t>(size)) == 0 &&
-            listen(fd, SOMAXCONN) == 0;
-  if (!ok) {
-    complain("cannot listen on " + text + ": " + std::strerror(errno));
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 gboolean quit_loop(gpointer loop) {
   g_main_loop_quit(static_cast<GMainLoop*>(loop));
   return G_SOURCE_CONTINUE;
 }
 
-}  // namespace
+/* Takes the --allow-host names into hosts, in lower case; false after
+ * complaining of one that is no host name. */
+bool allow_hosts(gchar** names, httpd::HostRules* hosts) {
+  for (gchar** name = names; name && *name; ++name) {
+    if (!**name || std::strpbrk(*name, ":/[] \t")) {
+      complain(std::string("--allow-host takes a host name, not '") + *name + "'");
+      return false;
+    }
+    GChars lower(g_ascii_strdown(*name, -1));
+    hosts->extra.push_back(lower.get());
+  }
+  return true;
+}
 
-int main(int argc, char** argv) {
+/* Parses the command line into *config, the address to listen on and its
+ * text as given; returns -1 to go on, else an exit status. */
+int parse_command_line(int argc, char** argv, FrontEndConfig* config, Address* address,
+                       std::string* listen_at) {
   gchar* listen_arg = nullptr;
   gchar* root_arg = nullptr;
   gchar* socket_arg = nullptr;
@@ -158,45 +150,56 @@ int main(int argc, char** argv) {
     std::printf("lanecam-httpd %s\n", LANECAMD_VERSION);
     return kExitOk;
   }
+  config->socket_path = socket_text ? socket_text.get() : transfer_socket_path();
+  config->root = root_text ? root_text.get() : LANECAM_HTTPD_DEFAULT_ROOT;
+  if (!allow_hosts(allow_names.get(), &config->hosts)) return kExitUsage;
+  *listen_at = listen_text ? listen_text.get() : kDefaultListen;
+  address->reset(parse_listen(*listen_at));
+  return *address ? -1 : kExitUsage;
+}
 
-  FrontEndConfig config;
-  config.socket_path = socket_text ? socket_text.get() : transfer_socket_path();
-  config.root = root_text ? root_text.get() : LANECAM_HTTPD_DEFAULT_ROOT;
-  for (gchar** name = allow_names.get(); name && *name; ++name) {
-    if (!**name || std::strpbrk(*name, ":/[] \t")) {
-      complain(std::string("--allow-host takes a host name, not '") + *name + "'");
-      return kExitUsage;
-    }
-    GChars lower(g_ascii_strdown(*name, -1));
-    config.hosts.extra.push_back(lower.get());
-  }
-  const std::string listen_at = listen_text ? listen_text.get() : kDefaultListen;
-  Address address(parse_listen(listen_at));
-  if (!address) return kExitUsage;
-
+/* Opens a bound, listening, non-blocking socket on address (listen_at as
+ * given) and finishes *config with the connection cap and the port taken;
+ * the bound address into *bound. Returns the socket, or -1 after
+ * complaining. */
+int open_listener(FrontEndConfig* config, GSocketAddress* address, const std::string& listen_at,
+                  Address* bound) {
   if (geteuid() == 0)
     complain("warning: running as root; a web front end needs no privileges: run it as a user "
              "in the transfer socket's group instead");
-  config.max_connections = connection_cap();
+  config->max_connections = connection_cap();
+  sockaddr_storage native{};
+  gssize size = g_socket_address_get_native_size(address);
+  int fd = -1;
+  handles::Error error;
+  if (size > 0 && g_socket_address_to_native(address, &native, sizeof native, error.out()))
+    fd = socket(native.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int one = 1;
+  bool ok = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+            (native.ss_family != AF_INET6 ||
+             setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) == 0) &&
+            bind(fd, reinterpret_cast<sockaddr*>(&native), static_cast<socklen_t>(size)) == 0 &&
+            listen(fd, SOMAXCONN) == 0;
+  if (!ok) {
+    complain("cannot listen on " + listen_at + ": " + std::strerror(errno));
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  socklen_t bound_size = sizeof native;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&native), &bound_size);
+  bound->reset(g_socket_address_new_from_native(&native, bound_size));
+  config->hosts.port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound->get()));
+  return fd;
+}
 
+/* Serves on listener, bound at bound, until SIGTERM or SIGINT; returns the
+ * exit status. */
+int run(const FrontEndConfig& config, int listener, GSocketAddress* bound) {
   /* A client gone before its reply is an error of the write, not a signal. */
   signal(SIGPIPE, SIG_IGN);
-
-  int listener = listen_on(address.get(), listen_at);
-  if (listener < 0) return kExitStartup;
-  sockaddr_storage bound{};
-  socklen_t bound_size = sizeof bound;
-  getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &bound_size);
-  Address local(g_socket_address_new_from_native(&bound, bound_size));
-  GInetAddress* inet = g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(local.get()));
-  config.hosts.port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(local.get()));
   FrontEndPtr front_end(front_end_start(&config, listener));
   if (!front_end) return kExitStartup;
-
-  GChars host(g_inet_address_to_string(inet));
-  bool v6 = g_inet_address_get_family(inet) == G_SOCKET_FAMILY_IPV6;
-  std::printf("lanecam-httpd: listening on http://%s%s%s:%u/\n", v6 ? "[" : "", host.get(),
-              v6 ? "]" : "", config.hosts.port);
+  std::printf("lanecam-httpd: listening on http://%s/\n", address_text(bound, true).c_str());
   std::printf("lanecam-httpd: page from %s, requests for roadshotwizard.cgi to %s\n",
               config.root.c_str(), config.socket_path.c_str());
   std::fflush(stdout);
@@ -208,4 +211,16 @@ int main(int argc, char** argv) {
   g_source_remove(term);
   g_source_remove(interrupt);
   return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  FrontEndConfig config;
+  Address address, bound;
+  std::string listen_at;
+  int status = parse_command_line(argc, argv, &config, &address, &listen_at);
+  if (status >= 0) return status;
+  int listener = open_listener(&config, address.get(), listen_at, &bound);
+  return listener < 0 ? kExitStartup : run(config, listener, bound.get());
 }

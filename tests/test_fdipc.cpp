@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fdipc.h"
@@ -149,6 +150,36 @@ TEST_F(Fdipc, ClientSendsMessageWithDescriptor) {
   errno = 0;
   EXPECT_EQ(fdipc_client_socket(path.c_str()), -1);
   EXPECT_EQ(errno, ECONNREFUSED);
+}
+
+/* The tool and the front end share these sentences, each in its own words:
+ * a change meant for one must not reach the other. */
+TEST(FdipcClient, EachSenderTellsAFailureInItsOwnWords) {
+  const std::string p = "/run/x";
+  const TransferVoice tool = TransferVoice::kTool, web = TransferVoice::kFrontEnd;
+  const std::pair<std::string, std::string> said[] = {
+      {transfer_reach_error(ENOENT, p, tool),
+       "no transfer socket at /run/x (is lanecamd installed and its socket started?)"},
+      {transfer_reach_error(ENOENT, p, web),
+       "lanecamd is not there: no transfer socket at /run/x"},
+      {transfer_reach_error(ECONNREFUSED, p, tool),
+       "nobody receives on /run/x (a stale socket: lanecamd is not running)"},
+      {transfer_reach_error(ECONNREFUSED, p, web),
+       "lanecamd is not there: nobody receives on /run/x"},
+      {transfer_reach_error(ENAMETOOLONG, p, tool), "socket path too long: /run/x"},
+      {transfer_reach_error(ENAMETOOLONG, p, web),
+       "cannot reach lanecamd at /run/x: File name too long"},
+      {transfer_reach_error(EACCES, p, tool), "cannot reach /run/x: Permission denied"},
+      {transfer_send_error(EAGAIN, p, tool, "0.5"),
+       "the daemon did not take the request within 0.5 s (its queue is full); the request was "
+       "not sent"},
+      {transfer_send_error(EAGAIN, p, web),
+       "lanecamd is busy: its transfer socket's queue is full"},
+      {transfer_send_error(EPERM, p, tool), "cannot send to /run/x: Operation not permitted"},
+      {transfer_send_error(EPERM, p, web),
+       "cannot hand the request to lanecamd: Operation not permitted"},
+  };
+  for (const auto& [sentence, expected] : said) EXPECT_EQ(sentence, expected);
 }
 
 
