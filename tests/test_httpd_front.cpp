@@ -17,7 +17,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +33,7 @@
 
 #include "daemon_stack.h"
 #include "handles.h"
+#include "transfer_client.h"
 
 using namespace std::chrono_literals;
 
@@ -374,16 +374,6 @@ TEST_F(Front, RevalidatesAndCompressesPageFiles) {
   EXPECT_EQ(status_of(get("If-None-Match: " + etag + "\r\n")), 200);
 }
 
-/* A socket node that nobody receives on: bound, then closed. */
-void make_stale_socket(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  close(fd);
-}
-
 TEST_F(Front, AnswersItselfWithoutTheDaemonAndKeepsServing) {
   const std::string script = "http://" + host() + "/roadshotwizard.cgi";
   const size_t room = 4095 - std::strlen("/roadshotwizard.cgi?");
@@ -399,22 +389,19 @@ TEST_F(Front, AnswersItselfWithoutTheDaemonAndKeepsServing) {
   EXPECT_EQ(http("POST", script, std::string(100000, ' '), true).status, 413u);
   EXPECT_EQ(http("GET", script + "?" + std::string(room + 1, 'x')).status, 413u);
 
-  /* A socket left behind by a daemon that is gone. */
-  make_stale_socket(socket_path);
+  /* A socket left behind by a daemon that is gone: bound, then closed. */
+  int gone = bound_datagram_socket(socket_path);
+  ASSERT_GE(gone, 0);
+  close(gone);
   Reply stale = http("POST", script, kGet);
   EXPECT_EQ(stale.status, 502u) << stale.body;
   EXPECT_NE(stale.body.find("nobody receives on"), std::string::npos) << stale.body;
 
   /* A receiver that takes nothing: once its queue is full, busy. */
-  unlink(socket_path.c_str());
-  int stuck = socket(AF_UNIX, SOCK_DGRAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, socket_path.c_str(), sizeof(addr.sun_path) - 1);
-  ASSERT_EQ(bind(stuck, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  int filler = socket(AF_UNIX, SOCK_DGRAM, 0);
-  ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  while (send(filler, "x", 1, MSG_DONTWAIT) == 1) {
+  int stuck = bound_datagram_socket(socket_path);
+  ASSERT_GE(stuck, 0);
+  int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  while (send_with_fds(filler, "x", 1, {}, MSG_DONTWAIT, socket_path)) {
   }
   Reply busy = http("POST", script, kGet);
   EXPECT_EQ(busy.status, 503u) << busy.body;

@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -182,11 +181,8 @@ TEST_F(RequestTool, NotSentAndUnansweredExitApart) {
   };
 
   /* A socket only root may send to, whose owner never reads. */
-  int silent = socket(AF_UNIX, SOCK_DGRAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, closed.c_str(), sizeof addr.sun_path - 1);
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  int silent = bound_datagram_socket(closed);
+  ASSERT_GE(silent, 0);
   ASSERT_EQ(chmod(closed.c_str(), 0600), 0);
   chmod(dir.path().c_str(), 0755);
 
