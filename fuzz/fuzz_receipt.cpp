@@ -38,14 +38,12 @@
 #include <glib.h>
 
 #include "fuzz_support.h"
+#include "transfer_client.h"
 #include "transport.h"
 
 namespace {
 
 const char kScriptName[] = "roadshotwizard.cgi";
-const char kBusy[] =
-    "HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain\r\n\r\n"
-    "The maximum number of clients are already connected\n";
 const char kOkHeader[] = "HTTP/1.0 200 OK\r\n";
 const size_t kMaxDatagram = 6000;
 
@@ -137,28 +135,6 @@ Connection make_connection(int kind) {
   return c;
 }
 
-bool send_message(int sock, const uint8_t* bytes, size_t size, const std::vector<int>& fds) {
-  iovec iov{const_cast<uint8_t*>(bytes), size};
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
-  if (!fds.empty()) {
-    msg.msg_control = control.data();
-    msg.msg_controllen = control.size();
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-    std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
-  }
-  ssize_t n;
-  do {
-    n = sendmsg(sock, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return n == static_cast<ssize_t>(size);
-}
-
 /* Waits until every writing end of the pipe whose reading end is fd has
  * been closed (POLLHUP comes even while data is queued). */
 void wait_hangup(int fd) {
@@ -215,7 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& c : connections)
     if (c.peer >= 0) fcntl(c.peer, F_SETFL, O_NONBLOCK);
 
-  bool sent = send_message(r.sender, body, length, fds);
+  bool sent = send_with_fds(r.sender, body, length, fds, MSG_DONTWAIT | MSG_NOSIGNAL);
   for (int fd : fds) close(fd);
   if (!sent) fail("send failed");
 
@@ -251,7 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (busy && stalled) {
       if (!got.empty()) fail("a 503 that did not fit was written late: " + got);
     } else if (busy) {
-      if (got != kBusy) fail("busy receipt did not give the 503: " + got);
+      if (got != kBusyReply) fail("busy receipt did not give the 503: " + got);
     } else if (named) {
       if (got.rfind(kOkHeader, 0) != 0 || got.size() < 2 ||
           got.compare(got.size() - 2, 2, "\r\n") != 0)

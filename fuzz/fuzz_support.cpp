@@ -14,16 +14,9 @@
 
 #include <glib.h>
 
-namespace {
+#include "test_config.h"
 
-const char kConfig[] =
-    "# scene\n"
-    "[ui_state]\nroadOffset=5\ncarDistance=20.5\ncameraHeight=4\ncarSpeed=10\n"
-    "[ui_config]\nroadOffset_min=-20\nroadOffset_max=20\ncarDistance_min=0\n"
-    "carDistance_max=5000\ncameraHeight_min=-10\ncameraHeight_max=50\n"
-    "carSpeed_min=-5\ncarSpeed_max=300\n"
-    "[algo_config]\nmaxGain=24\nmaxMotionBlur=0.01\nirisPosition=3\nwdr=true\n"
-    "autoIrisEnabled=false\nirCut=1\n";
+namespace {
 
 void discard_log(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
@@ -62,7 +55,7 @@ const std::string& fuzz_environment() {
 
 void fuzz_reset_config() {
   std::string config = fuzz_environment() + "/lanecamd.conf";
-  if (!g_file_set_contents(config.c_str(), kConfig, -1, nullptr)) {
+  if (!g_file_set_contents(config.c_str(), test_config_text().c_str(), -1, nullptr)) {
     std::fprintf(stderr, "fuzz: cannot write %s\n", config.c_str());
     std::abort();
   }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 /*
- * What the fuzz targets share: a private temporary directory holding a
- * complete configuration file that LANECAMD_CONFIG points at, a system bus
+ * What the fuzz targets share: a private temporary directory holding the
+ * daemon tests' configuration file (tests/support/test_config.h), which
+ * LANECAMD_CONFIG points at, a system bus
  * address that reaches nobody (so an apply fails at once instead of
  * touching a real camera), and silence for the daemon's log output, which
  * would otherwise cost more time than the code under test.

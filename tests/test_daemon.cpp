@@ -28,11 +28,9 @@
 #include <optional>
 #include <thread>
 
-#include "daemon_process.h"
+#include "daemon_stack.h"
 #include "needs.h"
 #include "syslog_capture.h"
-#include "temp_dir.h"
-#include "test_config.h"
 #include "transfer_client.h"
 
 using namespace std::chrono_literals;
@@ -51,58 +49,22 @@ std::string ok_reply(const std::string& body) {
   return "HTTP/1.0 200 OK\r\nContent-Type: text/json\r\n\r\n" + body + "\r\n";
 }
 
-
-class Daemon : public ::testing::Test {
- protected:
-  TempDir dir;
-  std::string socket_path = dir.file("transfer");
-
-  DaemonOptions options(std::vector<std::string> args = {"-n", "-d"}) {
-    DaemonOptions o;
-    o.args = std::move(args);
-    o.env["LANECAMD_TRANSFER_SOCKET"] = socket_path;
-    o.env["LANECAMD_CONFIG"] = dir.file("lanecamd.conf");
-    o.wait_for_socket = socket_path;
-    return o;
-  }
-
-  std::unique_ptr<DaemonProcess> start(const DaemonOptions& o) {
-    auto d = std::make_unique<DaemonProcess>(dir.path(), o);
-    EXPECT_TRUE(d->running()) << d->err();
-    return d;
-  }
-  std::unique_ptr<DaemonProcess> start() { return start(options()); }
-
-  std::string send_when_admitted(const std::string& message) {
-    return ::send_when_admitted(socket_path, message);
-  }
-
-  /* Polls until the daemon's descriptor count equals expected. */
-  int settle_fds(pid_t pid, int expected) {
-    int n = -1;
-    for (int i = 0; i < 200; ++i) {
-      n = count_open_fds(std::to_string(pid));
-      if (n == expected) break;
-      std::this_thread::sleep_for(5ms);
-    }
-    return n;
-  }
-};
+class Daemon : public DaemonStack {};
 
 TEST_F(Daemon, FramesReplyAsHttp200) {
-  auto d = start();
+  auto d = start_daemon();
   EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
 }
 
 TEST_F(Daemon, OneCharacterAfterScriptNameGivesInvalidRequest) {
-  auto d = start();
+  auto d = start_daemon();
   EXPECT_EQ(send_request(socket_path, "GET /roadshotwizard.cgi?"), ok_reply(kInvalidRequestBody));
   /* The name at the very end: nothing to skip, nothing read past the end. */
   EXPECT_EQ(send_request(socket_path, "GET /roadshotwizard.cgi"), ok_reply(kInvalidRequestBody));
 }
 
 TEST_F(Daemon, MessageWithoutScriptNameClosesConnectionUnanswered) {
-  auto d = start();
+  auto d = start_daemon();
   auto begin = std::chrono::steady_clock::now();
   EXPECT_EQ(send_request(socket_path, "GET /index.html?{\"method\":\"get\"}"), "");
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
@@ -110,7 +72,7 @@ TEST_F(Daemon, MessageWithoutScriptNameClosesConnectionUnanswered) {
 }
 
 TEST_F(Daemon, ThirdRequestGetsBusyReplyWhileTwoAreInFlight) {
-  auto d = start();
+  auto d = start_daemon();
   auto held1 = std::make_unique<HeldRequest>(
       socket_path, cgi_message(R"({"apiVersion":"1.0","method":"get","context":"h1"})"));
   ASSERT_TRUE(d->wait_for_output("context:h1"));
@@ -127,14 +89,14 @@ TEST_F(Daemon, ThirdRequestGetsBusyReplyWhileTwoAreInFlight) {
   EXPECT_EQ(first.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
 
   /* Admitted again as soon as one of the two has ended. */
-  EXPECT_EQ(send_when_admitted(cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+  EXPECT_EQ(send_when_admitted(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
 
   std::string second = held2->release();
   EXPECT_NE(second.find("\"context\": \"h2\""), std::string::npos) << second;
 }
 
 TEST_F(Daemon, OddMessagesLeaveNoDescriptorBehind) {
-  auto d = start();
+  auto d = start_daemon();
   ASSERT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
   const int baseline = count_open_fds(std::to_string(d->pid()));
   ASSERT_GT(baseline, 0);
@@ -172,7 +134,7 @@ TEST_F(Daemon, OddMessagesLeaveNoDescriptorBehind) {
 }
 
 TEST_F(Daemon, ClientGoneBeforeReplyLeavesDaemonServing) {
-  auto d = start();
+  auto d = start_daemon();
   ASSERT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
   const int baseline = count_open_fds(std::to_string(d->pid()));
   for (int i = 0; i < 5; ++i) {
@@ -189,7 +151,7 @@ TEST_F(Daemon, ClientGoneBeforeReplyLeavesDaemonServing) {
   ASSERT_TRUE(send_datagram(socket_path, cgi_message(kVersionsRequest), {p[1]}));
   close(p[1]);
 
-  EXPECT_EQ(send_when_admitted(cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
+  EXPECT_EQ(send_when_admitted(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
   EXPECT_EQ(settle_fds(d->pid(), baseline), baseline);
   EXPECT_TRUE(d->running());
 }
@@ -208,7 +170,7 @@ TEST_F(Daemon, SlowStalledClientsCannotHoldTheDaemon) {
   SyslogCapture syslog(dir.path());
   auto o = options();
   o.prefix_args = syslog.prefix();
-  auto d = start(o);
+  auto d = start_daemon(o);
   ASSERT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
   const int baseline = count_open_fds(std::to_string(d->pid()));
 
@@ -244,7 +206,7 @@ TEST_F(Daemon, SlowStalledClientsCannotHoldTheDaemon) {
 }
 
 TEST_F(Daemon, TerminationIsPromptWhileWorkersAreStuckOnClients) {
-  auto d = start();
+  auto d = start_daemon();
   HeldRequest on_socket(socket_path, get_request("s1"), HeldKind::socket);
   ASSERT_TRUE(d->wait_for_output("context:s1"));
   HeldRequest on_pipe(socket_path, get_request("s2"), HeldKind::pipe);
@@ -378,7 +340,7 @@ TEST_F(Daemon, SlowNoClientHoldsTheLoopOrASlotPastTheDeadline) {
        1s, "closed unanswered"},
   };
   /* With a configuration a get reply is longer than the short pipe's page. */
-  write_file(dir.file("lanecamd.conf"), test_config_text());
+  write_config();
   /* A daemon under a memory checker answers more slowly. */
   const auto slack = std::getenv("LANECAMD_TEST_WRAPPER") ? 2s : 0s;
   for (const auto& c : cases) {
@@ -386,7 +348,7 @@ TEST_F(Daemon, SlowNoClientHoldsTheLoopOrASlotPastTheDeadline) {
     auto o = options();
     o.before_exec = c.before_exec;
     unlink(socket_path.c_str()); /* the last row's daemon left it */
-    auto d = start(o);
+    auto d = start_daemon(o);
     /* After the daemon: the splice lets go before the daemon is ended. */
     std::optional<SplicedPipe> spliced;
     if (c.behind == Stall::spliced_pipe) spliced.emplace();
@@ -442,7 +404,7 @@ TEST_F(Daemon, SlowNoClientHoldsTheLoopOrASlotPastTheDeadline) {
 TEST_F(Daemon, CreatesSocketWithModeOwnerAndGroup) {
   SKIP_UNLESS(Need::Root, Need::SocketAccounts);
   write_file(socket_path, "stale");
-  auto d = start();
+  auto d = start_daemon();
   /* Answered: set-up is complete. */
   EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
   struct stat st;
@@ -530,7 +492,7 @@ TEST_F(Daemon, UsesSocketPassedBySocketActivation) {
   auto o = options();
   o.prefix_args = {"systemd-socket-activate", "--datagram", "-l", socket_path,
                    "-E", "LANECAMD_TRANSFER_SOCKET", "-E", "LANECAMD_CONFIG"};
-  auto d = start(o);
+  auto d = start_daemon(o);
   EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
   EXPECT_NE(d->out().find("Using passed transfer socket (" + socket_path + ")"), std::string::npos)
       << d->out();
@@ -546,7 +508,7 @@ TEST_F(Daemon, IgnoresPassedSocketsThatDoNotMatch) {
   auto o = options();
   o.passed_fds = {stream, other};
   unlink(socket_path.c_str());
-  auto d = start(o);
+  auto d = start_daemon(o);
   EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
   EXPECT_NE(d->out().find("Created transfer socket"), std::string::npos) << d->out();
   close(stream);
@@ -588,7 +550,7 @@ TEST_F(Daemon, UnknownOptionFailsBeforeLogging) {
 }
 
 TEST_F(Daemon, ForegroundWithDebugTracesStartUp) {
-  auto d = start();
+  auto d = start_daemon();
   ASSERT_TRUE(d->wait_for_output("Not running daemonized"));
   std::string out = d->out();
   EXPECT_EQ(out.find("opt_no_daemon: 1\n"), 0u) << out;
@@ -596,7 +558,7 @@ TEST_F(Daemon, ForegroundWithDebugTracesStartUp) {
 }
 
 TEST_F(Daemon, WithoutDebugNothingIsTraced) {
-  auto d = start(options({"--no-daemon"}));
+  auto d = start_daemon(options({"--no-daemon"}));
   EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
   EXPECT_EQ(d->out(), "");
 }
@@ -604,7 +566,7 @@ TEST_F(Daemon, WithoutDebugNothingIsTraced) {
 class DaemonSignal : public Daemon, public ::testing::WithParamInterface<int> {};
 
 TEST_P(DaemonSignal, EndsWithStatusZero) {
-  auto d = start();
+  auto d = start_daemon();
   ASSERT_TRUE(d->wait_for_output("Not running daemonized"));
   int status = d->stop(GetParam());
   ASSERT_TRUE(WIFEXITED(status)) << "signalled: " << WTERMSIG(status);
@@ -617,14 +579,14 @@ INSTANTIATE_TEST_SUITE_P(Termination, DaemonSignal, ::testing::Values(SIGTERM, S
 TEST_F(Daemon, SighupKeepsInheritedDisposition) {
   auto o = options();
   o.ignore_sighup = true;
-  auto ignoring = start(o);
+  auto ignoring = start_daemon(o);
   ASSERT_TRUE(ignoring->wait_for_output("Not running daemonized"));
   kill(ignoring->pid(), SIGHUP);
   EXPECT_EQ(send_request(socket_path, cgi_message(kVersionsRequest)), ok_reply(kVersionsBody));
   EXPECT_TRUE(ignoring->running());
   ignoring->stop();
 
-  auto defaulted = start();
+  auto defaulted = start_daemon();
   ASSERT_TRUE(defaulted->wait_for_output("Not running daemonized"));
   int status = defaulted->stop(SIGHUP);
   ASSERT_TRUE(WIFSIGNALED(status));

@@ -17,7 +17,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,11 +31,9 @@
 
 #include <libsoup/soup.h>
 
-#include "bus_fixture.h"
-#include "daemon_process.h"
+#include "daemon_stack.h"
 #include "handles.h"
-#include "temp_dir.h"
-#include "test_config.h"
+#include "transfer_client.h"
 
 using namespace std::chrono_literals;
 
@@ -140,15 +137,9 @@ const char kApply[] =
     R"({"apiVersion":"1.0","method":"set","params":{"apply":true,"roadOffset":3,)"
     R"("carDistance":20,"cameraHeight":4,"carSpeed":10},"pad":"="})";
 
-class Front : public ::testing::Test {
+class Front : public DaemonStack {
  protected:
-  TempDir dir;
-  TempDir httpd_dir;
   std::string web = dir.file("web");
-  std::string socket_path = dir.file("transfer");
-  std::unique_ptr<DaemonProcess> httpd;
-  std::string base;  /* "http://127.0.0.1:PORT" */
-  int port = 0;
 
   void SetUp() override {
     ASSERT_EQ(mkdir(web.c_str(), 0755), 0);
@@ -157,31 +148,11 @@ class Front : public ::testing::Test {
     write_file(dir.file("secret"), "not for the web\n");
     ASSERT_EQ(symlink(dir.file("secret").c_str(), (web + "/outside").c_str()), 0);
     ASSERT_EQ(mkfifo((web + "/fifo").c_str(), 0644), 0);
-    start_httpd(prefix());
+    ASSERT_TRUE(start_httpd(web, prefix()));
   }
 
   /* A program that runs the front end, with its arguments (prlimit, say). */
   virtual std::vector<std::string> prefix() const { return {}; }
-
-  void start_httpd(const std::vector<std::string>& prefix) {
-    std::vector<std::string> command = prefix;
-    command.push_back(LANECAM_HTTPD);
-    DaemonOptions o;
-    o.program = command.front();
-    o.args.assign(command.begin() + 1, command.end());
-    o.args.insert(o.args.end(), {"--listen", "127.0.0.1:0", "--root", web, "--socket", socket_path});
-    /* Under AddressSanitizer: a known leak of libsoup's (see the file). */
-    o.env["LSAN_OPTIONS"] =
-        "suppressions=" LANECAMD_SOURCE_DIR "/tests/lsan.supp:fast_unwind_on_malloc=0:print_suppressions=0";
-    httpd = std::make_unique<DaemonProcess>(httpd_dir.path(), o);
-    ASSERT_TRUE(httpd->wait_for_output("listening on http://", 10s)) << httpd->err();
-    std::string out = httpd->out();
-    size_t at = out.find("http://");
-    base = out.substr(at, out.find('/', at + 7) - at);
-    port = std::stoi(base.substr(base.rfind(':') + 1));
-  }
-
-  std::string host() const { return "127.0.0.1:" + std::to_string(port); }
 
   void TearDown() override {
     /* A clean exit on SIGTERM, where the sanitizers give their report. */
@@ -199,16 +170,7 @@ std::string request(const std::string& method, const std::string& target,
 }
 
 TEST_F(Front, PassesThePagesAndToolsRequestsAndRefusesWhatAnotherSiteSends) {
-  BusFixture bus;
-  ASSERT_TRUE(bus.start_bus());
-  ASSERT_TRUE(bus.start_camera());
-  write_file(dir.file("lanecamd.conf"), test_config_text());
-  DaemonOptions o;
-  o.env["LANECAMD_TRANSFER_SOCKET"] = socket_path;
-  o.env["LANECAMD_CONFIG"] = dir.file("lanecamd.conf");
-  o.wait_for_socket = socket_path;
-  DaemonProcess daemon(dir.path(), o);
-  ASSERT_TRUE(daemon.running()) << daemon.err();
+  ASSERT_TRUE(start_stack());
 
   const std::string h = "Host: " + host() + "\r\n";
   const std::string json = "Content-Type: application/json\r\n";
@@ -289,9 +251,7 @@ TEST_F(Front, PassesThePagesAndToolsRequestsAndRefusesWhatAnotherSiteSends) {
   EXPECT_EQ(read_file(dir.file("lanecamd.conf")), config_before) << "nothing was stored";
   /* Our copy of every connection is closed, the refused ones' too, once
    * they have lingered. */
-  for (int i = 0; i < 40 && count_open_fds(std::to_string(httpd->pid())) != fds_before; ++i)
-    std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(count_open_fds(std::to_string(httpd->pid())), fds_before);
+  EXPECT_EQ(settle_fds(httpd->pid(), fds_before, 4s), fds_before);
 }
 
 /* A directory of the root swapped again and again for a link out of it
@@ -414,18 +374,8 @@ TEST_F(Front, RevalidatesAndCompressesPageFiles) {
   EXPECT_EQ(status_of(get("If-None-Match: " + etag + "\r\n")), 200);
 }
 
-/* A socket node that nobody receives on: bound, then closed. */
-void make_stale_socket(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  close(fd);
-}
-
 TEST_F(Front, AnswersItselfWithoutTheDaemonAndKeepsServing) {
-  const std::string script = base + "/roadshotwizard.cgi";
+  const std::string script = "http://" + host() + "/roadshotwizard.cgi";
   const size_t room = 4095 - std::strlen("/roadshotwizard.cgi?");
 
   /* No socket: a request that fits goes as far as the hand-over; one byte
@@ -439,29 +389,26 @@ TEST_F(Front, AnswersItselfWithoutTheDaemonAndKeepsServing) {
   EXPECT_EQ(http("POST", script, std::string(100000, ' '), true).status, 413u);
   EXPECT_EQ(http("GET", script + "?" + std::string(room + 1, 'x')).status, 413u);
 
-  /* A socket left behind by a daemon that is gone. */
-  make_stale_socket(socket_path);
+  /* A socket left behind by a daemon that is gone: bound, then closed. */
+  int gone = bound_datagram_socket(socket_path);
+  ASSERT_GE(gone, 0);
+  close(gone);
   Reply stale = http("POST", script, kGet);
   EXPECT_EQ(stale.status, 502u) << stale.body;
   EXPECT_NE(stale.body.find("nobody receives on"), std::string::npos) << stale.body;
 
   /* A receiver that takes nothing: once its queue is full, busy. */
-  unlink(socket_path.c_str());
-  int stuck = socket(AF_UNIX, SOCK_DGRAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, socket_path.c_str(), sizeof(addr.sun_path) - 1);
-  ASSERT_EQ(bind(stuck, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  int filler = socket(AF_UNIX, SOCK_DGRAM, 0);
-  ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  while (send(filler, "x", 1, MSG_DONTWAIT) == 1) {
+  int stuck = bound_datagram_socket(socket_path);
+  ASSERT_GE(stuck, 0);
+  int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  while (send_with_fds(filler, "x", 1, {}, MSG_DONTWAIT, socket_path)) {
   }
   Reply busy = http("POST", script, kGet);
   EXPECT_EQ(busy.status, 503u) << busy.body;
   close(filler);
   close(stuck);
 
-  EXPECT_EQ(http("GET", base + "/").status, 200u);
+  EXPECT_EQ(http("GET", "http://" + host() + "/").status, 200u);
 }
 
 }  // namespace

@@ -21,10 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "bus_fixture.h"
-#include "daemon_process.h"
-#include "temp_dir.h"
-#include "test_config.h"
+#include "daemon_stack.h"
 #include "transfer_client.h"
 
 using namespace std::chrono_literals;
@@ -32,8 +29,6 @@ using namespace std::chrono_literals;
 namespace {
 
 using Values = std::map<std::string, std::string>;
-
-std::string config_text(const Values& overrides = {}) { return test_config_text(overrides); }
 
 std::string set_request(const std::string& params, const std::string& context = "s") {
   return R"({"apiVersion":"1.0","method":"set","context":")" + context + R"(","params":)" + params + "}";
@@ -63,25 +58,9 @@ double stored_double(const std::string& path, const char* key) {
   return v;
 }
 
-class Methods : public ::testing::Test {
+class Methods : public DaemonStack {
  protected:
-  TempDir dir;
-  BusFixture bus;
-  std::string socket_path = dir.file("transfer");
-  std::string config_path = dir.file("lanecamd.conf");
-  std::unique_ptr<DaemonProcess> daemon;
-
-  void SetUp() override {
-    ASSERT_TRUE(bus.start_bus());
-    ASSERT_TRUE(bus.start_camera());
-    write_file(config_path, config_text());
-    DaemonOptions o;
-    o.env["LANECAMD_TRANSFER_SOCKET"] = socket_path;
-    o.env["LANECAMD_CONFIG"] = config_path;
-    o.wait_for_socket = socket_path;
-    daemon = std::make_unique<DaemonProcess>(dir.path(), o);
-    ASSERT_TRUE(daemon->running()) << daemon->err();
-  }
+  void SetUp() override { ASSERT_TRUE(start_stack()); }
 
   std::string body(const std::string& json) {
     std::string reply = send_when_admitted(socket_path, cgi_message(json));
@@ -141,7 +120,7 @@ class MethodsPreview : public Methods, public ::testing::WithParamInterface<Prev
 
 TEST_P(MethodsPreview, GivesWorkedExposureAndChangesNothing) {
   const auto& p = GetParam();
-  write_file(config_path, config_text({{"maxMotionBlur", p.blur}, {"roadOffset_max", "30"}}));
+  write_config({{"maxMotionBlur", p.blur}, {"roadOffset_max", "30"}});
   const std::string before = read_file(config_path);
   /* The whole reply, byte for byte: every processor's daemon must send these. */
   EXPECT_EQ(send_request(socket_path, cgi_message(set_request(scene_params(false, p.x, p.z, p.y, p.v)))),
@@ -261,12 +240,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Methods, UnreadableConfigurationWinsOverInvalidParameters) {
-  write_file(config_path, config_text({{"-irCut", ""}}));
+  write_config({{"-irCut", ""}});
   EXPECT_EQ(body(set_request("\"nonsense\"")), error_body("set", "s", 1000, "internal error"));
 }
 
 TEST_F(Methods, OddConfiguredModesAreReportedSafely) {
-  write_file(config_path, config_text({{"irCut", "3"}, {"irisPosition", "-1"}}));
+  write_config({{"irCut", "3"}, {"irisPosition", "-1"}});
   std::string reply = body(set_request(scene_params(false, "3", "20", "4", "10")));
   EXPECT_NE(reply.find("\"irCut\": \"auto\""), std::string::npos) << reply;
   EXPECT_NE(reply.find("\"irisPosition\": 4294967295"), std::string::npos) << reply;
@@ -292,7 +271,7 @@ class MethodsHostile : public Methods, public ::testing::WithParamInterface<Host
 
 TEST_P(MethodsHostile, AnswersInternalErrorAndSendsNothing) {
   const auto& c = GetParam();
-  write_file(config_path, config_text(c.config));
+  write_config(c.config);
   if (c.fifo) {
     unlink(dir.file(c.fifo).c_str());
     ASSERT_EQ(mkfifo(dir.file(c.fifo).c_str(), 0600), 0);
@@ -329,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Methods, ConfigurationWithoutStoredSpeedIsInternalErrorAndReachesNoCamera) {
-  write_file(config_path, config_text({{"-carSpeed", ""}}));
+  write_config({{"-carSpeed", ""}});
   const std::string before = read_file(config_path);
   EXPECT_EQ(body(set_request(scene_params(true, "1", "2", "3", "4"))),
             error_body("set", "s", 1000, "internal error"));
@@ -355,7 +334,7 @@ TEST_P(MethodsCameraFailure, AnswersInternalErrorWithValuesStored) {
     bus.stop_bus();
   else
     ASSERT_TRUE(bus.start_camera(c.camera));
-  write_file(config_path, config_text(c.config));
+  write_config(c.config);
   EXPECT_EQ(body(set_request(scene_params(true, "1", "2", "3", "4"))),
             error_body("set", "s", 1000, "internal error"));
   EXPECT_EQ(stored_double(config_path, "roadOffset"), 1);

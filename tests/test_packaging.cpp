@@ -13,7 +13,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -313,11 +312,8 @@ TEST(Packaging, SocketOutlivesTheIdleExitSlow) {
   const std::string config = dir.file("lanecamd.conf");
   write_file(config, read_file(LANECAMD_SOURCE_DIR "/data/lanecamd.conf"));
 
-  int held = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, socket_path.c_str(), sizeof addr.sun_path - 1);
-  ASSERT_EQ(bind(held, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  int held = bound_datagram_socket(socket_path);
+  ASSERT_GE(held, 0);
 
   DaemonOptions o;
   o.args = {"-d"}; /* detached, as the service runs it */

@@ -10,19 +10,16 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <memory>
 #include <thread>
 
-#include "bus_fixture.h"
 #include "command_run.h"
-#include "daemon_process.h"
+#include "daemon_stack.h"
 #include "fdipc.h"
 #include "needs.h"
-#include "temp_dir.h"
 #include "transfer_client.h"
 
 using namespace std::chrono_literals;
@@ -33,21 +30,10 @@ namespace {
 const std::vector<std::string> kScene = {"--road-offset", "3",   "--car-distance", "25",
                                          "--camera-height", "5", "--car-speed",    "30"};
 
-class RequestTool : public ::testing::Test {
+class RequestTool : public DaemonStack {
  protected:
-  TempDir dir;
-  std::string socket_path = dir.file("transfer");
-  std::string config_path = dir.file("lanecamd.conf");
-
   void SetUp() override {
     write_file(config_path, read_file(LANECAMD_SOURCE_DIR "/data/lanecamd.conf"));
-  }
-
-  std::unique_ptr<DaemonProcess> start_daemon() {
-    DaemonOptions o;
-    o.env = {{"LANECAMD_TRANSFER_SOCKET", socket_path}, {"LANECAMD_CONFIG", config_path}};
-    o.wait_for_socket = socket_path;
-    return std::make_unique<DaemonProcess>(dir.path(), o);
   }
 
   /* The words that run the tool: its path, behind the target's emulator in
@@ -72,9 +58,7 @@ std::vector<std::string> with(std::vector<std::string> head, const std::vector<s
 }
 
 TEST_F(RequestTool, EachMethodPrintsTheReplyBody) {
-  BusFixture bus;
-  ASSERT_TRUE(bus.start_bus());
-  ASSERT_TRUE(bus.start_camera());
+  ASSERT_TRUE(start_bus());
   auto daemon = start_daemon();
 
   struct Case {
@@ -197,11 +181,8 @@ TEST_F(RequestTool, NotSentAndUnansweredExitApart) {
   };
 
   /* A socket only root may send to, whose owner never reads. */
-  int silent = socket(AF_UNIX, SOCK_DGRAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, closed.c_str(), sizeof addr.sun_path - 1);
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  int silent = bound_datagram_socket(closed);
+  ASSERT_GE(silent, 0);
   ASSERT_EQ(chmod(closed.c_str(), 0600), 0);
   chmod(dir.path().c_str(), 0755);
 

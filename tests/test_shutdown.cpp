@@ -21,10 +21,7 @@
 #include <set>
 #include <thread>
 
-#include "bus_fixture.h"
-#include "daemon_process.h"
-#include "temp_dir.h"
-#include "test_config.h"
+#include "daemon_stack.h"
 #include "transfer_client.h"
 
 using namespace std::chrono_literals;
@@ -81,24 +78,8 @@ std::optional<Scene> stored_scene(const std::string& path) {
   return result;
 }
 
-class Shutdown : public ::testing::Test {
+class Shutdown : public DaemonStack {
  protected:
-  TempDir dir;
-  BusFixture bus;
-  std::string socket_path = dir.file("transfer");
-  std::string config_path = dir.file("lanecamd.conf");
-
-  std::unique_ptr<DaemonProcess> start_daemon() {
-    DaemonOptions o;
-    o.args = {"-n"};
-    o.env["LANECAMD_TRANSFER_SOCKET"] = socket_path;
-    o.env["LANECAMD_CONFIG"] = config_path;
-    o.wait_for_socket = socket_path;
-    auto d = std::make_unique<DaemonProcess>(dir.path(), o);
-    EXPECT_TRUE(d->running()) << d->err();
-    return d;
-  }
-
   /* Clients sending applies (and, with mixed, gets and previews) until
    * stop is set; each application's scene number is taken from next. */
   std::vector<std::thread> storm(int clients, bool mixed, std::atomic<bool>* stop,
@@ -132,13 +113,12 @@ class Shutdown : public ::testing::Test {
 };
 
 TEST_F(Shutdown, SigtermWithAppliesInFlightEndsCleanlyAndKeepsTheFileWhole) {
-  ASSERT_TRUE(bus.start_bus());
   // Slow enough that both admitted requests are inside an application
   // most of the time.
-  ASSERT_TRUE(bus.start_camera({.delay = {"MaxGain:20", "SetDayNightMode:20"}}));
+  ASSERT_TRUE(start_bus({.delay = {"MaxGain:20", "SetDayNightMode:20"}}));
   for (int round = 0; round < 3; ++round) {
-    write_file(config_path, test_config_text());
-    auto daemon = start_daemon();
+    write_config();
+    auto daemon = start_daemon(options({"-n"}));
     std::atomic<bool> stop{false};
     std::atomic<int> next{round * 100000}, unfinished{0};
     const long before = bus.stats().applications;
@@ -167,15 +147,14 @@ TEST_F(Shutdown, SigtermWithAppliesInFlightEndsCleanlyAndKeepsTheFileWhole) {
 }
 
 TEST_F(Shutdown, SlowSigkillDuringAnApplyStormLeavesOneSentScene) {
-  ASSERT_TRUE(bus.start_bus());
-  ASSERT_TRUE(bus.start_camera());
-  write_file(config_path, test_config_text());
+  ASSERT_TRUE(start_bus());
+  write_config();
   std::mt19937 rng(7);
   std::atomic<int> next{0};
   std::set<Scene> sent_so_far;
   int changed = 0;
   for (int round = 0; round < 25; ++round) {
-    auto daemon = start_daemon();
+    auto daemon = start_daemon(options({"-n"}));
     std::atomic<bool> stop{false};
     std::atomic<int> unfinished{0};
     int first = next.load();

@@ -28,10 +28,7 @@
 #include <random>
 #include <thread>
 
-#include "bus_fixture.h"
-#include "daemon_process.h"
-#include "temp_dir.h"
-#include "test_config.h"
+#include "daemon_stack.h"
 #include "transfer_client.h"
 
 using namespace std::chrono_literals;
@@ -67,14 +64,8 @@ int requests_wanted() {
   return n && std::atoi(n) > 0 ? std::atoi(n) : 20000;
 }
 
-class Stress : public ::testing::Test {
+class Stress : public DaemonStack {
  protected:
-  TempDir dir;
-  BusFixture bus;
-  std::string socket_path = dir.file("transfer");
-  std::string config_path = dir.file("lanecamd.conf");
-  std::unique_ptr<DaemonProcess> daemon;
-
   std::mutex failures_lock;
   std::vector<std::string> failures;
   std::atomic<long> served{0}, busy{0}, hung{0};
@@ -219,29 +210,10 @@ class Stress : public ::testing::Test {
     }
     for (auto& t : clients) t.join();
   }
-
-  int settle_fds(pid_t pid, int expected) {
-    int n = -1;
-    for (int i = 0; i < 400; ++i) {
-      n = count_open_fds(std::to_string(pid));
-      if (n == expected) break;
-      std::this_thread::sleep_for(5ms);
-    }
-    return n;
-  }
 };
 
 TEST_F(Stress, SlowManyMixedRequestsAreAllAnsweredAndLeaveNothingBehind) {
-  ASSERT_TRUE(bus.start_bus());
-  ASSERT_TRUE(bus.start_camera());
-  write_file(config_path, test_config_text());
-  DaemonOptions o;
-  o.args = {"-n"};
-  o.env["LANECAMD_TRANSFER_SOCKET"] = socket_path;
-  o.env["LANECAMD_CONFIG"] = config_path;
-  o.wait_for_socket = socket_path;
-  daemon = std::make_unique<DaemonProcess>(dir.path(), o);
-  ASSERT_TRUE(daemon->running()) << daemon->err();
+  ASSERT_TRUE(start_stack(options({"-n"})));
   // Counted once the daemon has answered: a socket the test passed is there
   // before the daemon has started.
   const std::string versions = cgi_message(R"({"method":"getSupportedVersions"})");
@@ -285,7 +257,7 @@ TEST_F(Stress, SlowManyMixedRequestsAreAllAnsweredAndLeaveNothingBehind) {
   for (const auto& f : failures) ADD_FAILURE() << f;
   for (Kind k : {kGet, kPreview, kApply, kMalformed, kExtraDescriptors})
     EXPECT_GT(served_by_kind[k].load(), 0) << "no request of kind " << k << " was served";
-  EXPECT_EQ(settle_fds(daemon->pid(), baseline_fds), baseline_fds);
+  EXPECT_EQ(settle_fds(daemon->pid(), baseline_fds, 2s), baseline_fds);
   const long end_kib = resident_kib(daemon->pid());
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   // A sanitizer's shadow memory and quarantine grow by design; the bound

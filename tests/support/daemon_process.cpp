@@ -102,6 +102,16 @@ bool wait_for_path(const std::string& path, std::chrono::milliseconds timeout) {
   return true;
 }
 
+int settle_fds(pid_t pid, int expected, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  int n = count_open_fds(std::to_string(pid));
+  while (n != expected && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    n = count_open_fds(std::to_string(pid));
+  }
+  return n;
+}
+
 int count_occurrences(const std::string& text, const std::string& needle) {
   int n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;

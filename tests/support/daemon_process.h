@@ -83,5 +83,10 @@ std::vector<std::string> target_emulator();
 bool wait_for_path(const std::string& path,
                    std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
+/* Polls until the process holds expected descriptors (/proc/PID/fd) or
+ * timeout has passed; returns the last count. */
+int settle_fds(pid_t pid, int expected,
+               std::chrono::milliseconds timeout = std::chrono::seconds(1));
+
 /* Number of lines of text that contain needle. */
 int count_occurrences(const std::string& text, const std::string& needle);

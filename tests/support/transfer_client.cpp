@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <thread>
 
@@ -21,14 +22,22 @@ std::string cgi_message(const std::string& json) {
 bool send_datagram(const std::string& path, const std::string& bytes, const std::vector<int>& fds) {
   int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (sock < 0) return false;
+  bool ok = send_with_fds(sock, bytes.data(), bytes.size(), fds, 0, path);
+  close(sock);
+  return ok;
+}
+
+bool send_with_fds(int sock, const void* bytes, size_t size, const std::vector<int>& fds,
+                   int flags, const std::string& path) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-
-  iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
+  iovec iov{const_cast<void*>(bytes), size};
   msghdr msg{};
-  msg.msg_name = &addr;
-  msg.msg_namelen = sizeof(addr);
+  if (!path.empty()) {
+    msg.msg_name = &addr;
+    msg.msg_namelen = sizeof(addr);
+  }
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
   std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
@@ -41,9 +50,11 @@ bool send_datagram(const std::string& path, const std::string& bytes, const std:
     c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
     std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
   }
-  bool ok = sendmsg(sock, &msg, 0) == static_cast<ssize_t>(bytes.size());
-  close(sock);
-  return ok;
+  ssize_t n;
+  do {
+    n = sendmsg(sock, &msg, flags);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(size);
 }
 
 int bound_datagram_socket(const std::string& path, int type) {

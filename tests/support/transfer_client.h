@@ -20,6 +20,12 @@ std::string cgi_message(const std::string& json);
  * Returns false when sending fails. */
 bool send_datagram(const std::string& path, const std::string& bytes, const std::vector<int>& fds);
 
+/* Sends size bytes as one message on sock with the descriptors attached:
+ * to the socket bound at path, or where sock is connected when path is
+ * empty; flags as for sendmsg, retried on EINTR. True when all of it went. */
+bool send_with_fds(int sock, const void* bytes, size_t size, const std::vector<int>& fds,
+                   int flags = 0, const std::string& path = "");
+
 /* A socket bound at path (whatever was there is removed first), as the
  * service manager holds one; -1 when it cannot be bound. */
 int bound_datagram_socket(const std::string& path, int type = SOCK_DGRAM);
