@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The page's words: the languages it speaks, the one it speaks now, and
-// each sentence by its key from that language's catalogue (web/lang/, one
-// module per language; English is the wording every other one follows).
-// The page loads this module before it is first drawn (see index.html): it
-// sets the document's language and direction at once and starts fetching
-// the one catalogue needed while the other modules are still arriving, so
-// the words come with the stored scene rather than a round trip after it.
-// It imports nothing, so that nothing is fetched before it runs.
+// each sentence by its key from that language's catalogue (web/lang/;
+// English's is the wording the others follow). Loaded before the page is
+// first drawn, importing nothing: it sets the document's language and
+// direction and starts fetching the one catalogue needed at once, so the
+// words arrive with the stored scene.
 
 // Each language by its own name. `locale` is the one its numbers and times
 // are written in: Arabic in its own digits, which plain "ar" no longer
