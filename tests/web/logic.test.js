@@ -2,7 +2,8 @@
 // The page's own logic that runs without a browser: which values it lets
 // through to the daemon and in what unit, which speeds the plot asks about
 // and the curve it draws from the answers, which limit it names for the
-// camera's max shutter, and which request it sends next.
+// camera's max shutter, which request it sends next, which language it
+// speaks and how each writes and reads its numbers.
 
 import { describe, it } from 'node:test';
 import assert from 'node:assert/strict';
@@ -13,6 +14,12 @@ const { curvePoints, nextCurveSpeed } = await pageModule('plot.js');
 const { explain } = await pageModule('results.js');
 const { nextRequest, retryLater } = await pageModule('scheduler.js');
 const { state: fresh } = await pageModule('state.js');
+const { LANGUAGES, pickLanguage, say, useCatalogue } = await pageModule('text.js');
+const { sentenceForBusy } = await pageModule('api.js');
+const { fieldNumber, formatNumber, parseNumber } = await pageModule('numbers.js');
+const { sceneText, shutterText } = await pageModule('results.js');
+const catalogue = async (code) => (await pageModule(`lang/${code}.js`)).default;
+useCatalogue('en', await catalogue('en'));
 
 const INTERVALS = { roadOffset: [-20, 20], carDistance: [0, 1000], cameraHeight: [0, 50], carSpeed: [0, 70] };
 const typed = (texts) => Object.fromEntries(Object.entries(texts).map(([k, text]) => [k, { text, exact: null }]));
@@ -31,6 +38,11 @@ describe('validate', () => {
     ['roadOffset', 'abc', 'm/s', null], ['roadOffset', 'Infinity', 'm/s', null],
     ['carSpeed', '130', 'km/h', 130 / 3.6], ['carSpeed', '252', 'km/h', 70], ['carSpeed', '252,1', 'km/h', null],
     ['carSpeed', '100', 'mph', 44.704], ['carSpeed', '156.6', 'mph', null], ['carSpeed', '70', 'm/s', 70],
+    // What an Arabic or Persian keyboard types, and the marks around a sign
+    // that right-to-left text carries.
+    ['carDistance', '١٢٫٥', 'm/s', 12.5], ['carDistance', '۱۲٫۵', 'm/s', 12.5], ['carDistance', '١٢,٥', 'm/s', 12.5],
+    ['roadOffset', '\u061c-٢٫٥', 'm/s', -2.5], ['roadOffset', '\u2068\u2212٢٠\u2069', 'm/s', -20],
+    ['carDistance', '١٬٢٣٤', 'm/s', null], ['carDistance', '١٢٫٥٫١', 'm/s', null],
   ]) {
     it(`${key} "${text}" in ${unit} is ${sent === null ? 'held back' : `sent as ${sent}`}`, () => {
       const check = validate(typed({ ...GOOD, [key]: text }), INTERVALS, unit);
@@ -158,4 +170,56 @@ describe('nextRequest', () => {
     const total = pauses.reduce((a, b) => a + b);
     assert.ok(total > 10 * 60 * 1000 && total <= 10 * 60 * 1000 + 30000, `gave up after ${total} ms`);
   });
+});
+
+describe('languages', () => {
+  // The stored choice first, then the browser's languages in order (by
+  // their language, whatever the region), then English.
+  for (const [stored, preferred, spoken] of [
+    [null, ['sv-SE', 'fr-CA', 'de-DE'], 'fr'], [null, ['pt-BR'], 'pt'], [null, ['ar-EG', 'en-US'], 'ar'],
+    [null, ['zh-CN', 'ja'], 'en'], [null, undefined, 'en'], ['pl', ['de-DE'], 'pl'], ['xx', ['it'], 'it'],
+  ]) {
+    it(`speaks ${spoken} for ${JSON.stringify(stored)} and ${JSON.stringify(preferred)}`, () => {
+      assert.equal(pickLanguage(stored, preferred), spoken);
+    });
+  }
+
+  // A number's words take the form its language's plural rules pick for
+  // the number as shown (with its decimal).
+  for (const [code, pauseMs, said] of [['pl', 500, /za 0,5 sekundy…$/], ['pl', 1000, /za 1,0 sekundy…$/],
+    ['en', 1000, /in 1\.0 s…$/], ['ar', 2000, /بعد ٢٫٠ ثانية…$/]]) {
+    it(`${code}: a busy camera's ${pauseMs} ms`, async () => {
+      useCatalogue(code, await catalogue(code));
+      try {
+        assert.match(say(sentenceForBusy(pauseMs)), said);
+      } finally {
+        useCatalogue('en', await catalogue('en'));
+      }
+    });
+  }
+
+  // Each language reads back every number it writes into a field, shows no
+  // "−0", and writes each line in one digit system: its own.
+  const DIGITS = { latin: /[0-9]/, arabic: /[\u0660-\u0669]/, persian: /[\u06f0-\u06f9]/ };
+  const SCENE = { roadOffset: -2.5, carDistance: 20, cameraHeight: 4, carSpeed: 36.1 };
+  for (const { code } of LANGUAGES) {
+    it(`${code}: numbers read back, unsigned zero, one digit system a line`, async () => {
+      useCatalogue(code, await catalogue(code));
+      try {
+        for (const [value, digits, read] of [[-2.5, 2, -2.5], [12.25, 2, 12.25], [0, 2, 0], [-0.004, 2, 0],
+          [-20, 1, -20], [1234.5, 1, 1234.5]]) {
+          assert.equal(parseNumber(fieldNumber(value, digits)).value, read, `${value} as ${fieldNumber(value, digits)}`);
+        }
+        assert.equal(formatNumber(-0.001), formatNumber(0));
+        const own = code === 'ar' ? 'arabic' : 'latin';
+        const lines = [shutterText(1468.2), sceneText(SCENE, 'km/h'), explain(SCENE, 4123.1, 'mph'),
+          validate(typed({ ...GOOD, roadOffset: '25' }), INTERVALS, 'km/h').errors.roadOffset.values.range];
+        for (const line of lines) {
+          assert.deepEqual(Object.keys(DIGITS).filter((d) => DIGITS[d].test(line)), [own], line);
+        }
+      } finally {
+        useCatalogue('en', await catalogue('en'));
+      }
+    });
+  }
 });

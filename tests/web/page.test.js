@@ -4,13 +4,15 @@
 
 import { after, before, describe, it } from 'node:test';
 import assert from 'node:assert/strict';
-import { mkdirSync, readFileSync, readdirSync, statSync } from 'node:fs';
+import { mkdirSync, readFileSync, readdirSync } from 'node:fs';
+import { gzipSync } from 'node:zlib';
 import { createRequire } from 'node:module';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
 import {
   BUILD, SOURCE, cameraCalls, post, readConfig, restartDaemon, startStack, stopPart, stopStack,
 } from './support/stack.js';
+import { pageModule } from './support/page-modules.js';
 
 const require = createRequire(import.meta.url);
 const AXE = readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
@@ -79,25 +81,36 @@ async function open(t, { camera, unstorable, viewport = { width: 1280, height: 8
   return { stack, page, seen };
 }
 
-function shot(page, name) {
+function shot(page, name, fullPage = false) {
   mkdirSync(SHOTS, { recursive: true });
-  return page.screenshot({ path: join(SHOTS, `${name}.png`) });
+  return page.screenshot({ path: join(SHOTS, `${name}.png`), fullPage });
 }
 
 // Waits until the settings shown belong to the fields and the plot is whole.
 function settled(page) {
   return page.waitForFunction(() =>
-    document.getElementById('r-shutter').textContent.includes('µs') &&
+    document.getElementById('r-shutter').textContent !== '–' &&
     !document.getElementById('results-note').textContent &&
     !document.getElementById('plot-note').textContent, null, { timeout: 15000 });
 }
+
+// The catalogues' sentences, for finding and checking what each language says.
+const { LANGUAGES, t: sentence, useCatalogue } = await pageModule('text.js');
+const CATALOGUES = Object.fromEntries(await Promise.all(LANGUAGES.map(async ({ code }) =>
+  [code, (await pageModule(`lang/${code}.js`)).default])));
+function words(code, key, values) {
+  useCatalogue(code, CATALOGUES[code]);
+  // A soft hyphen is no part of a name a person reads.
+  return sentence(key, values).replaceAll('\u00ad', '');
+}
+const label = (code, key, unit) => words(code, `${key}Label`, { unit: words(code, unit) });
 
 const field = (page, name) => page.getByRole('textbox', { name });
 const slider = (page, name) => page.getByRole('slider', { name });
 const results = (page) => page.getByRole('region', { name: 'Camera settings' });
 const summary = (page) => page.getByRole('region', { name: 'Result' });
 const notice = (page, text) => page.getByRole('status').filter({ hasText: text });
-const applyButton = (page) => page.getByRole('button', { name: 'Apply to camera' });
+const applyButton = (page, code = 'en') => page.getByRole('button', { name: words(code, 'apply') });
 
 // How the page writes the max shutter of a set reply's data.
 function shutterText(data) {
@@ -252,29 +265,33 @@ describe('exposure wizard page', () => {
     await results(page).getByText(shutterText(expected)).waitFor();
   });
 
-  it('takes either decimal separator in any locale, and speeds in the unit chosen', async (t) => {
-    // Arabic as Egypt writes it shows its own digits, which fields never
-    // hold: the page would refuse the values it wrote.
-    for (const [locale, shown] of [['de-DE', '12,5'], ['en-US', '12.5'], ['ar-EG', '12.5']]) {
+  it('takes either decimal separator and a local keyboard\'s digits, and speeds in the unit chosen', async (t) => {
+    // What is typed, and how the page writes 12.5, 36 and 130 back in its
+    // language: Arabic in its own digits, which it reads back too.
+    for (const [locale, code, typed, shown, kmh, fast] of [['de-DE', 'de', '12.5', '12,5', '36', '130'],
+      ['en-US', 'en', '12,5', '12.5', '36', '130'], ['ar-EG', 'ar', '۱۲٫۵', '١٢٫٥', '٣٦', '١٣٠']]) {
       const { stack, page } = await open(t, { locale });
+      const say = (key, values) => words(code, key, values);
+      const speed = () => field(page, label(code, 'carSpeed', 'unitKmh'));
       await settled(page);
-      await field(page, 'Distance to capture point (m)').fill('12,5');
-      await page.getByRole('radio', { name: 'km/h' }).check();
-      assert.equal(await field(page, 'Vehicle speed (km/h)').inputValue(), '36', locale);
-      await field(page, 'Vehicle speed (km/h)').fill('130');
+      await field(page, label(code, 'carDistance', 'unitM')).fill(typed);
+      await page.getByRole('radio', { name: say('unitKmh') }).check();
+      assert.equal(await speed().inputValue(), kmh, locale);
+      await speed().fill(fast);
       await settled(page);
-      await applyButton(page).click();
-      const said = new Intl.NumberFormat(locale).format(130);
-      await notice(page, new RegExp(`^Applied at .* vehicle speed ${said} km/h\\.$`)).waitFor();
+      await applyButton(page, code).click();
+      const stored = say('sceneCarSpeed', { value: say('quantity', { value: fast, unit: say('unitKmh') }) });
+      await notice(page, stored).waitFor();
       const config = readConfig(stack);
       assert.match(config, /^carDistance=12\.5$/m, locale);
       assert.match(config, /^carSpeed=36\.11+\d*$/m, locale);
       // The unit is remembered, and the stored scene comes back as it was typed.
       await page.reload();
       await settled(page);
-      assert.equal(await field(page, 'Distance to capture point (m)').inputValue(), shown, locale);
-      assert.equal(await field(page, 'Vehicle speed (km/h)').inputValue(), '130', locale);
-      assert.match(await page.locator('#plot').innerText(), /vehicle speed \(km\/h\)/);
+      assert.equal(await field(page, label(code, 'carDistance', 'unitM')).inputValue(), shown, locale);
+      assert.equal(await speed().inputValue(), fast, locale);
+      assert.ok((await page.locator('#plot').innerText()).replaceAll('\u00ad', '')
+        .includes(say('speedAxis', { unit: say('unitKmh') })), locale);
       if (locale === 'de-DE') await shot(page, 'unit-kmh-de-1280x800-light');
       await assertAccessible(page, locale);
     }
@@ -478,10 +495,19 @@ describe('exposure wizard page', () => {
     assert.equal(pdf.match(/\/Type\s*\/Page\b/g).length, 1, 'the record takes more than one page');
   });
 
-  it('weighs less than 100 KB', () => {
-    const weigh = (dir) => readdirSync(dir, { withFileTypes: true }).reduce((sum, e) =>
-      sum + (e.isDirectory() ? weigh(join(dir, e.name)) : statSync(join(dir, e.name)).size), 0);
-    assert.ok(weigh(join(SOURCE, 'web')) < 100 * 1024);
+  it('weighs less than 100 KB as served, in every language', (t) => {
+    // A visit fetches the page's files and one catalogue, compressed by the
+    // web server as the browser accepts.
+    const files = (dir) => readdirSync(dir, { withFileTypes: true }).flatMap((e) =>
+      (e.isDirectory() ? (e.name === 'lang' ? [] : files(join(dir, e.name))) : [join(dir, e.name)]));
+    const page = files(join(SOURCE, 'web'));
+    for (const { code } of LANGUAGES) {
+      const visit = [...page, join(SOURCE, 'web', 'lang', `${code}.js`)].map((f) => readFileSync(f));
+      const raw = visit.reduce((sum, b) => sum + b.length, 0);
+      const served = visit.reduce((sum, b) => sum + gzipSync(b).length, 0);
+      t.diagnostic(`${code}: ${visit.length} files, ${raw} bytes, ${served} gzipped`);
+      assert.ok(served < 100 * 1024, `${code}: ${served} bytes`);
+    }
   });
 });
 
@@ -602,6 +628,17 @@ describe('exposure wizard page at the roadside', () => {
         const thumb = { x: now.x + 8 + (20 / 200) * (now.width - 16), y: now.y + now.height / 2 };
         await touch(page, thumb, { x: thumb.x + 60, y: thumb.y });
         await until(async () => Number(await distance.inputValue()) > 20, 'the thumb dragged');
+
+        // Right to left, the slider runs from the right, and its thumb is
+        // dragged that way.
+        await page.getByRole('combobox').selectOption('ar');
+        const metres = async () => Number((await field(page, label('ar', 'carDistance', 'unitM')).inputValue())
+          .replace(/[٠-٩]/g, (d) => d.charCodeAt(0) - 0x660).replace('٫', '.'));
+        const was = await metres();
+        const rtl = await slider(page, words('ar', 'carDistanceSlider')).boundingBox();
+        const its = { x: rtl.x + rtl.width - 8 - (was / 200) * (rtl.width - 16), y: rtl.y + rtl.height / 2 };
+        await touch(page, its, { x: its.x - 60, y: its.y });
+        await until(async () => await metres() > was, 'the thumb dragged right to left');
       }],
 
     ['a unit switch converts every number, in its interval or not, and keeps a text that is none', {},
@@ -643,3 +680,159 @@ describe('exposure wizard page at the roadside', () => {
     it(what, async (t) => run(await open(t, options), t));
   }
 });
+
+// Everything the page says: what it shows, what a screen reader is told
+// (names, values, announcements, the drawings' titles and descriptions) and
+// what the printout carries.
+function everythingSaid(page) {
+  return page.evaluate(() => {
+    const attributes = [...document.querySelectorAll('[aria-label], [aria-valuetext], [placeholder]')]
+      .flatMap((e) => ['aria-label', 'aria-valuetext', 'placeholder'].map((a) => e.getAttribute(a) ?? ''));
+    const drawn = [...document.querySelectorAll('svg title, svg desc, svg text')].map((e) => e.textContent);
+    return [document.title, document.body.innerText, ...attributes, ...drawn,
+      document.getElementById('results-said').textContent, document.getElementById('record-list').textContent]
+      .join('\n').replace(/\s+/g, ' ').replaceAll('\u00ad', '');
+  });
+}
+
+// The English catalogue's fixed words, sentence by sentence: none may be
+// said in another language, unless that language has the same word.
+const messages = (catalogue) => Object.values(catalogue).flatMap((m) => (typeof m === 'object' ? Object.values(m) : [m]));
+const ENGLISH = [...new Set(messages(CATALOGUES.en).flatMap((m) => m.split(/\{\w+\}/))
+  .map((part) => part.replace(/\s+/g, ' ').replace(/^[\s,.:;()·]+|[\s,.:;()·…]+$/g, ''))
+  .filter((part) => /[A-Za-z]{3}/.test(part)))];
+const asWords = (part) => new RegExp(`(^|[^\\p{L}])${part.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')}($|[^\\p{L}])`, 'u');
+
+async function assertNoEnglish(page, code, what) {
+  if (code === 'en') return;
+  const own = messages(CATALOGUES[code]).join('\n');
+  const said = await everythingSaid(page);
+  const english = ENGLISH.filter((part) => asWords(part).test(said) && !asWords(part).test(own));
+  assert.deepEqual(english, [], `English in the ${code} page: ${what}`);
+}
+
+const language = (page) => page.evaluate(() => [document.documentElement.lang, document.documentElement.dir]);
+
+// The page in the installer's language, one row a language: the browser's
+// language picks it, and the first view, a value out of its interval, a
+// refused apply and a service that does not answer say nothing in English;
+// the page's choice of language switches it at once and is remembered.
+describe('exposure wizard page in the installer\'s language', () => {
+  for (const [locale, code, dir, other] of [['fr-FR', 'fr', 'ltr', 'ar'], ['ar-EG', 'ar', 'rtl', 'fr'],
+    ['en-GB', 'en', 'ltr', 'de']]) {
+    it(`${locale}: in ${code}, ${dir}, and then in ${other} by choice`, async (t) => {
+      const { stack, page } = await open(t, { locale, camera: ['--fail', 'MaxExposureTime'],
+        viewport: { width: 390, height: 844 } });
+      const say = (key, values) => words(code, key, values);
+      await settled(page);
+      assert.deepEqual(await language(page), [code, dir]);
+      await notice(page, say('showing')).waitFor();
+      await assertNoEnglish(page, code, 'the first view');
+
+      const offset = field(page, label(code, 'roadOffset', 'unitM'));
+      await offset.fill('25');
+      await page.locator('#roadOffset-error').filter({ hasText: say('mustBeFrom', { range: '' }).slice(0, 8) }).waitFor();
+      await assertNoEnglish(page, code, 'a value out of its interval');
+      await offset.fill('3');
+      await settled(page);
+
+      await slider(page, say('carSpeedSlider')).press('ArrowRight');
+      await applyButton(page, code).click();
+      await notice(page, say('storedNotTaken')).waitFor();
+      await shot(page, `refused-${code}-390x844-light`);
+      await assertNoEnglish(page, code, 'a refused apply');
+
+      await stopPart(stack.daemon);
+      await page.reload();
+      await notice(page, say('noService')).waitFor();
+      await assertNoEnglish(page, code, 'the service down');
+      await restartDaemon(stack);
+
+      await page.getByRole('combobox', { name: say('language') }).selectOption(other);
+      await applyButton(page, other).waitFor();
+      assert.deepEqual(await language(page), [other, other === 'ar' ? 'rtl' : 'ltr']);
+      await page.reload();
+      await settled(page);
+      assert.deepEqual(await language(page), [other, other === 'ar' ? 'rtl' : 'ltr'], 'the choice was not kept');
+      await assertNoEnglish(page, other, 'after the choice and a reload');
+    });
+  }
+
+  it('lays out every language on a phone, at 320 px and at 200 % zoom, with targets of 44 px', async (t) => {
+    const { page } = await open(t, { viewport: { width: 390, height: 844 } });
+    await settled(page);
+    // The browser's font size reaches every word; in forced colours each
+    // kind of status keeps a sign of its own.
+    const sizes = await page.evaluate(() => {
+      document.documentElement.style.fontSize = '32px';
+      const px = ['label', 'input[type="text"]', 'button', '#status-text', 'legend']
+        .map((q) => getComputedStyle(document.querySelector(q)).fontSize);
+      document.documentElement.style.fontSize = '';
+      return px;
+    });
+    assert.deepEqual(sizes, Array(5).fill('32px'), 'label, field, button, status, legend at a 32 px font');
+    await page.emulateMedia({ forcedColors: 'active' });
+    const signs = await page.evaluate(() => ['info', 'busy', 'notice', 'success', 'error'].map((kind) => {
+      document.getElementById('status').className = `status ${kind}`;
+      return getComputedStyle(document.getElementById('status'), '::before').content;
+    }));
+    assert.equal(new Set(signs.filter((c) => c && c !== 'none')).size, 5, signs.join(' '));
+    await page.emulateMedia({ forcedColors: 'none' });
+
+    for (const { code } of LANGUAGES) {
+      await page.getByRole('combobox').selectOption(code);
+      await page.waitForFunction((c) => document.documentElement.lang === c &&
+        !document.documentElement.classList.contains('translating'), code);
+      for (const viewport of [{ width: 390, height: 844 }, { width: 320, height: 640 }, { width: 195, height: 422 }]) {
+        await page.setViewportSize(viewport);
+        assert.deepEqual(await page.evaluate(layoutFaults), [], `${code} at ${viewport.width} × ${viewport.height}`);
+        if (viewport.width !== 320) await shot(page, `lang-${code}-${viewport.width}x${viewport.height}`, true);
+      }
+      await page.setViewportSize({ width: 390, height: 844 });
+    }
+  });
+});
+
+// In the page: what is wider than the window, what overlaps its neighbour,
+// a label beside its field where the window is narrow, and a target
+// smaller than 44 × 44 px (a radio's is its label).
+function layoutFaults() {
+  const width = document.documentElement.clientWidth;
+  const faults = [];
+  const name = (el) => `${el.tagName.toLowerCase()}${el.id ? `#${el.id}` : ''}${el.className && typeof el.className === 'string'
+    ? `.${el.className.split(' ')[0]}` : ''} "${(el.textContent ?? '').trim().slice(0, 20)}"`;
+  const box = (el) => el.getBoundingClientRect();
+  const shown = (el) => box(el).width > 0 && box(el).height > 0;
+  if (document.documentElement.scrollWidth > width) faults.push(`the page is ${document.documentElement.scrollWidth} px wide`);
+  for (const el of document.querySelectorAll('body *')) {
+    if (!shown(el) || el.closest('svg, .visually-hidden, select')) continue;
+    const r = box(el);
+    if (r.left < -0.5 || r.right > width + 0.5) faults.push(`${name(el)} runs from ${r.left} to ${r.right}`);
+    if (!['INPUT', 'SELECT'].includes(el.tagName) && el.clientWidth && el.scrollWidth > el.clientWidth + 1) {
+      faults.push(`${name(el)}: its content is ${el.scrollWidth} px wide in ${el.clientWidth}`);
+    }
+  }
+  for (const parent of document.querySelectorAll('.heading, .language, .field, .units, .actions, .status, .summary, dl')) {
+    const kids = [...parent.children].filter(shown);
+    for (const [i, a] of kids.entries()) {
+      for (const b of kids.slice(i + 1)) {
+        const [p, q] = [box(a), box(b)];
+        const apart = p.right <= q.left + 0.5 || q.right <= p.left + 0.5 || p.bottom <= q.top + 0.5 || q.bottom <= p.top + 0.5;
+        if (!apart) faults.push(`${name(a)} overlaps ${name(b)}`);
+      }
+    }
+  }
+  if (width <= 320) {
+    for (const label of document.querySelectorAll('.field label')) {
+      const input = document.getElementById(label.htmlFor);
+      if (box(label).bottom > box(input).top + 0.5) faults.push(`${name(label)} is not above its field`);
+    }
+  }
+  for (const el of document.querySelectorAll('input, button, select')) {
+    const target = el.type === 'radio' ? el.closest('label') : el;
+    if (!shown(target)) continue;
+    const r = box(target);
+    if (r.width < 44 - 0.5 || r.height < 44 - 0.5) faults.push(`${name(target)} is ${r.width} × ${r.height} px`);
+  }
+  return faults;
+}

@@ -1,28 +1,44 @@
 // SPDX-License-Identifier: MIT
 // Talking to the exposure service: one function per method, and the one place
 // that tells what came back (an error code, a busy reply, no answer at all)
-// and picks its sentence (text.js) for the person at the page.
+// and picks what to say of it: the key of its sentence in the catalogues
+// (text.js), never the words.
 
 import { sameScene } from './state.js';
-import { TEXT } from './text.js';
+import { counted } from './text.js';
+import { formatNumber } from './numbers.js';
 
 const SCRIPT = 'roadshotwizard.cgi';
 const CONTEXT = 'exposure-wizard';
 const TIMEOUT_MS = 15000;
 const PROBE_TIMEOUT_MS = 5000;
-// Pauses before each new attempt after a busy reply; the last one repeats.
-const BUSY_PAUSES_MS = [250, 500, 1000, 2000, 4000];
-const BUSY_ATTEMPTS = 10;
+
+// How the page treats what comes back, as data: the pauses before each new
+// attempt after a busy reply (the last one repeats) and how many attempts;
+// the web server's statuses that are not the daemon's reply; the error
+// codes, each with the key of its sentence, and the internal error's by
+// what was asked.
+export const POLICY = {
+  busyPausesMs: [250, 500, 1000, 2000, 4000],
+  busyAttempts: 10,
+  busyStatus: 503,
+  statuses: { 502: { kind: 'service', key: 'noService' }, 504: { kind: 'service', key: 'lateServiceSaid' } },
+  codes: { 1001: 'code1001', 1002: 'code1002', 1003: 'code1003', 1004: 'code1004' },
+  internalCode: 1000,
+  internal: { apply: 'applyUnknown', get: 'getFailed', preview: 'previewFailed' },
+};
 
 // A failed request: `kind` is 'error' (an error reply with `code`), 'busy'
 // (still busy after every attempt), 'server' (the web server does not
 // answer, or the connection to it broke), 'service' (the web server says
 // the exposure service behind it does not answer, or it did not in time)
-// or 'unreadable'; `message` is the sentence to show.
+// or 'unreadable'; `said` is what to tell of it, a {key, values} or a list
+// of them (text.js's say()); the message is its key, for a console.
 export class ApiError extends Error {
-  constructor(kind, message, code = null) {
-    super(message);
+  constructor(kind, said, code = null) {
+    super([said].flat().map((s) => s.key).join(' '));
     this.kind = kind;
+    this.said = said;
     this.code = code;
   }
 }
@@ -32,17 +48,17 @@ export function passing(error) {
   return error instanceof ApiError && ['busy', 'server', 'service'].includes(error.kind);
 }
 
-const ERROR_SENTENCES = { 1001: TEXT.code1001, 1002: TEXT.code1002, 1003: TEXT.code1003, 1004: TEXT.code1004 };
-
-// The sentence for an error reply. What an internal error means depends on
+// What to say of an error reply. What an internal error means depends on
 // what was asked: reading the stored scene, previewing, or applying.
 export function sentenceForCode(code, what) {
-  if (code === 1000) return { apply: TEXT.applyUnknown, get: TEXT.getFailed }[what] ?? TEXT.previewFailed;
-  return ERROR_SENTENCES[code] ?? TEXT.codeUnknown({ code: Number(code) });
+  if (code === POLICY.internalCode) return { key: POLICY.internal[what] ?? POLICY.internal.preview };
+  const key = POLICY.codes[code];
+  return key ? { key } : { key: 'codeUnknown', values: { code: () => formatNumber(Number(code), 0) } };
 }
 
 export function sentenceForBusy(pauseMs) {
-  return TEXT.busy({ seconds: (pauseMs / 1000).toFixed(1) });
+  const seconds = pauseMs / 1000;
+  return { key: 'busy', values: { seconds: () => counted(seconds, formatNumber(seconds, 1, 1), 1) } };
 }
 
 function sleep(ms) {
@@ -90,14 +106,14 @@ async function exchange(body) {
     // connection broke (a reset, a service that ended mid-request), or the
     // service it handed the request to took too long. Only the web server's
     // own 502 and 504 blame the service.
-    if (!await serverAnswers()) throw new ApiError('server', TEXT.noServer);
-    if (late) throw new ApiError('service', TEXT.lateService);
-    throw new ApiError('server', TEXT.connectionCut);
+    if (!await serverAnswers()) throw new ApiError('server', { key: 'noServer' });
+    if (late) throw new ApiError('service', { key: 'lateService' });
+    throw new ApiError('server', { key: 'connectionCut' });
   }
   clearTimeout(timer);
-  if (response.status === 503) return { busy: true };
-  if (response.status === 502) throw new ApiError('service', TEXT.noService);
-  if (response.status === 504) throw new ApiError('service', TEXT.lateServiceSaid);
+  if (response.status === POLICY.busyStatus) return { busy: true };
+  const said = POLICY.statuses[response.status];
+  if (said) throw new ApiError(said.kind, { key: said.key });
   let reply = null;
   try {
     reply = JSON.parse(text);
@@ -105,7 +121,8 @@ async function exchange(body) {
     reply = null;
   }
   if (!response.ok || reply === null || typeof reply !== 'object') {
-    throw new ApiError('unreadable', TEXT.unreadableStatus({ status: response.status }));
+    const status = () => formatNumber(response.status, 0);
+    throw new ApiError('unreadable', { key: 'unreadableStatus', values: { status } });
   }
   return reply;
 }
@@ -121,14 +138,14 @@ async function call(method, params, what, onBusy) {
     if (!reply.busy) {
       if (reply.error) throw new ApiError('error', sentenceForCode(reply.error.code, what), reply.error.code);
       if (!reply.data || typeof reply.data !== 'object') {
-        throw new ApiError('unreadable', TEXT.unreadable);
+        throw new ApiError('unreadable', { key: 'unreadable' });
       }
       return reply.data;
     }
-    if (attempt + 1 >= BUSY_ATTEMPTS) {
-      throw new ApiError('busy', TEXT.stayedBusy);
+    if (attempt + 1 >= POLICY.busyAttempts) {
+      throw new ApiError('busy', { key: 'stayedBusy' });
     }
-    const pause = BUSY_PAUSES_MS[Math.min(attempt, BUSY_PAUSES_MS.length - 1)];
+    const pause = POLICY.busyPausesMs[Math.min(attempt, POLICY.busyPausesMs.length - 1)];
     onBusy?.(pause);
     await sleep(pause);
   }
@@ -160,7 +177,7 @@ export async function apply(scene, onBusy) {
   try {
     return await set(scene, true, onBusy);
   } catch (e) {
-    if (e instanceof ApiError && e.kind === 'error' && e.code === 1000) {
+    if (e instanceof ApiError && e.kind === 'error' && e.code === POLICY.internalCode) {
       let data;
       try {
         data = await get(onBusy);
@@ -168,12 +185,12 @@ export async function apply(scene, onBusy) {
         throw e;
       }
       const stored = sameScene(data, scene);
-      const told = new ApiError('error', stored ? TEXT.storedNotTaken : TEXT.notStored, 1000);
+      const told = new ApiError('error', { key: stored ? 'storedNotTaken' : 'notStored' }, POLICY.internalCode);
       told.stored = stored;
       throw told;
     }
     if (e instanceof ApiError && (e.kind === 'server' || e.kind === 'service')) {
-      throw new ApiError(e.kind, `${e.message} ${TEXT.mayStillApply}`);
+      throw new ApiError(e.kind, [e.said, { key: 'mayStillApply' }].flat());
     }
     throw e;
   }

@@ -4,7 +4,8 @@
 // from the vehicles' track, direction of travel), drawn from the four scene
 // values.
 
-import { formatNumber, formatSpeed, px } from './numbers.js';
+import { formatSpeed, px, quantity } from './numbers.js';
+import { escapeText, t } from './text.js';
 
 const W = 320;
 const LEFT = 64;
@@ -12,10 +13,6 @@ const CAR_H = 12; // the vehicles' drawn height: the camera height is measured f
 const RIGHT = 24;
 const MIN_DRAWN = 18; // a smaller extent would vanish; drawn larger and said so
 const MAX_DRAWN = 140; // a larger one would make the view tall; drawn smaller and said so
-
-function escapeText(text) {
-  return String(text).replace(/[&<>"]/g, (c) => `&#${c.charCodeAt(0)};`);
-}
 
 // A label centred on x as far as the view allows: a short distance would
 // otherwise push it off the edge (about 7 px a character at 12 px).
@@ -49,15 +46,15 @@ function scales(along, across) {
   let note = '';
   if (across * sy > MAX_DRAWN) {
     sy = MAX_DRAWN / across;
-    note = 'compressed';
+    note = 'Compressed';
   } else if (across > 0 && across * sy < MIN_DRAWN) {
     sy = MIN_DRAWN / across;
-    note = 'stretched';
+    note = 'Stretched';
   }
   return { sx, sy, note };
 }
 
-const metres = (v) => `${formatNumber(v, 1)} m`;
+const metres = (v) => quantity(v, 'm', 1);
 
 function sideView(scene) {
   const { sx, sy, note } = scales(scene.carDistance, scene.cameraHeight);
@@ -76,13 +73,12 @@ function sideView(scene) {
     line(camX - 14, tops, camX - 14, camY, 'dimension'),
     text(camX - 20, Math.min((camY + tops) / 2 + 4, tops - 2), metres(scene.cameraHeight), 'end'),
     line(camX, ground + 12, carX, ground + 12, 'dimension'),
-    centred((camX + carX) / 2, ground + 28, `${metres(scene.carDistance)} to capture point`),
+    centred((camX + carX) / 2, ground + 28, t('toCapture', { distance: metres(scene.carDistance) })),
   ];
   const top = Math.min(camY - 14, ground - 40);
-  if (note) parts.push(text(W - 8, top + 14, `height ${note}`, 'end', 'note'));
-  const desc = `Camera ${metres(scene.cameraHeight)} above the vehicles, capture point ` +
-    `${metres(scene.carDistance)} along the road.`;
-  return svg('side', 'Side view', desc, top, ground + 36, parts.join(''));
+  if (note) parts.push(text(W - 8, top + 14, t(`height${note}`), 'end', 'note'));
+  const desc = t('sideDescription', { height: metres(scene.cameraHeight), distance: metres(scene.carDistance) });
+  return svg('side', t('sideView'), desc, top, ground + 36, parts.join(''));
 }
 
 function topView(scene, unit) {
@@ -103,17 +99,16 @@ function topView(scene, unit) {
     line(camX, camY, carX, trackY, 'sight'),
     `<circle cx="${px(camX)}" cy="${px(camY)}" r="7" class="camera"/>`,
     centred((camX + carX) / 2, below ? trackY + 28 : trackY - 18,
-      `${metres(scene.carDistance)} ahead · ${formatSpeed(scene.carSpeed, unit)}`),
+      t('ahead', { distance: metres(scene.carDistance), speed: formatSpeed(scene.carSpeed, unit) })),
   ];
   if (offset !== 0) parts.push(line(camX - 18, camY, camX - 18, trackY, 'dimension'));
-  parts.push(text(camX - 8, below ? camY - 12 : camY + 22, `offset ${metres(offset)}`, 'start'));
+  parts.push(text(camX - 8, below ? camY - 12 : camY + 22, t('offsetBy', { offset: metres(offset) }), 'start'));
   const top = Math.min(camY, trackY) - (below ? 30 : 40);
   const bottom = Math.max(camY, trackY) + (below ? 38 : 30);
-  if (note) parts.push(text(W - 8, bottom - 4, `offset ${note}`, 'end', 'note'));
-  const side = offset === 0 ? 'directly in line with' : `${metres(Math.abs(offset))} to the side of`;
-  const desc = `Camera ${side} the vehicles' track; capture point ${metres(scene.carDistance)} ahead; ` +
-    `vehicles travel at ${formatSpeed(scene.carSpeed, unit)} towards the camera.`;
-  return svg('top', 'Top view', desc, top, bottom, parts.join(''));
+  if (note) parts.push(text(W - 8, bottom - 4, t(`offset${note}`), 'end', 'note'));
+  const desc = t(offset === 0 ? 'topInLine' : 'topBeside', { offset: metres(Math.abs(offset)),
+    distance: metres(scene.carDistance), speed: formatSpeed(scene.carSpeed, unit) });
+  return svg('top', t('topView'), desc, top, bottom, parts.join(''));
 }
 
 // Draws both views into el, speeds in `unit`; without a complete scene,

@@ -4,8 +4,10 @@
 // their rendering.
 
 import { KEYS } from './state.js';
-import { TEXT } from './text.js';
-import { SPEED_UNITS, fieldNumber, formatNumber, formatSpeed, intervalIn, parseNumber } from './numbers.js';
+import { t } from './text.js';
+import {
+  SPEED_UNITS, fieldNumber, formatNumber, formatSpeed, intervalIn, parseNumber, quantity, unitName,
+} from './numbers.js';
 
 const METRES = { name: 'm', toSI: (v) => v, fromSI: (v) => v, digits: 2 };
 const SLIDER_STEPS = { roadOffset: 0.1, carDistance: 0.5, cameraHeight: 0.1 };
@@ -24,7 +26,7 @@ function shownInterval(key, interval, speedUnit) {
 
 function rangeText(key, interval, speedUnit) {
   const [lo, hi] = shownInterval(key, interval, speedUnit);
-  return `${formatNumber(lo)} to ${formatNumber(hi)} ${unitOf(key, speedUnit).name}`;
+  return t('range', { min: formatNumber(lo), max: formatNumber(hi), unit: unitName(unitOf(key, speedUnit).name) });
 }
 
 // A field's state when the page writes a value (m or m/s) into it.
@@ -41,8 +43,8 @@ export function switchedSpeed(field, from, to) {
   return typed.error ? field : shownField('carSpeed', SPEED_UNITS[from].toSI(typed.value), to);
 }
 
-// The scene values of the fields in m and m/s, and a sentence for each
-// field that is not a number within its interval. Without intervals nothing
+// The scene values of the fields in m and m/s, and what to say ({key,
+// values}) of each field that is not a number within its interval. Without intervals nothing
 // is valid yet.
 export function validate(fields, intervals, speedUnit) {
   const values = {};
@@ -52,7 +54,7 @@ export function validate(fields, intervals, speedUnit) {
     const { text, exact } = fields[key];
     const typed = exact === null ? parseNumber(text) : { value: u.fromSI(exact) };
     if (typed.error) {
-      errors[key] = typed.error;
+      errors[key] = { key: typed.error };
       continue;
     }
     let value = exact ?? u.toSI(typed.value);
@@ -64,7 +66,7 @@ export function validate(fields, intervals, speedUnit) {
       const inside = exact !== null ? lo <= exact && exact <= hi
         : u.fromSI(lo) <= typed.value && typed.value <= u.fromSI(hi);
       if (!inside) {
-        errors[key] = `Must be from ${rangeText(key, intervals[key], speedUnit)}.`;
+        errors[key] = { key: 'mustBeFrom', values: { range: rangeText(key, intervals[key], speedUnit) } };
         continue;
       }
       value = Math.min(hi, Math.max(lo, value));
@@ -77,10 +79,17 @@ export function validate(fields, intervals, speedUnit) {
 function elements(key) {
   return {
     field: document.getElementById(key),
+    label: document.querySelector(`label[for="${key}"]`),
     slider: document.getElementById(`${key}-slider`),
     error: document.getElementById(`${key}-error`),
-    range: document.querySelector(`.field[data-key="${key}"] .range`),
+    hint: document.getElementById(key === 'carSpeed' ? 'carSpeed-range' : `${key}-hint`),
   };
+}
+
+// Writes a text only when it changes: a live region says it once, and a
+// render of an unchanged page touches nothing.
+export function put(el, text) {
+  if (el.textContent !== text) el.textContent = text;
 }
 
 // The drawn thumb of a slider, and how near its middle a pointer must come
@@ -101,10 +110,12 @@ function dragThumb(box, slider, slide) {
   box.addEventListener('pointerdown', (event) => {
     if (slider.disabled || event.button !== 0) return;
     const r = slider.getBoundingClientRect();
-    const thumb = r.left + THUMB_PX / 2 + fraction() * (r.width - THUMB_PX);
+    // A right-to-left page runs its sliders from the right.
+    const sense = getComputedStyle(slider).direction === 'rtl' ? -1 : 1;
+    const thumb = r.left + THUMB_PX / 2 + (sense > 0 ? fraction() : 1 - fraction()) * (r.width - THUMB_PX);
     if (Math.abs(event.clientX - thumb) > GRAB_PX) return;
     grab = { id: event.pointerId, x: event.clientX, y: event.clientY, value: Number(slider.value),
-      width: r.width - THUMB_PX, dragging: event.pointerType === 'mouse' };
+      width: r.width - THUMB_PX, sense, dragging: event.pointerType === 'mouse' };
     box.setPointerCapture(event.pointerId);
     slider.focus();
   });
@@ -123,7 +134,7 @@ function dragThumb(box, slider, slide) {
     const min = Number(slider.min);
     const max = Number(slider.max);
     const step = Number(box.dataset.step) || 1;
-    const raw = grab.value + (dx / (grab.width || 1)) * (max - min);
+    const raw = grab.value + ((grab.sense * dx) / (grab.width || 1)) * (max - min);
     const value = Math.min(max, Math.max(min, min + Math.round((raw - min) / step) * step));
     if (value !== Number(slider.value)) slide(Number(value.toFixed(6)));
   });
@@ -174,13 +185,14 @@ function stepFor(value, min, step) {
 }
 
 function renderField(key, state, check) {
-  const { field, slider, error, range } = elements(key);
+  const { field, label, slider, error, hint } = elements(key);
   const u = unitOf(key, state.unit);
   const interval = state.intervals?.[key];
   // Nothing is typed before the stored scene is there to be changed.
   field.disabled = slider.disabled = !interval;
-  field.placeholder = interval ? '' : TEXT.loadingField;
-  range.textContent = interval ? rangeText(key, interval, state.unit) : '–';
+  field.placeholder = interval ? '' : t('loadingField');
+  put(label, t(`${key}Label`, { unit: unitName(u.name) }));
+  put(hint, t(`${key}Hint`, { range: interval ? rangeText(key, interval, state.unit) : '–' }));
   const { text, exact } = state.fields[key];
   if (field.value !== text) field.value = text;
   if (interval && key in check.values) {
@@ -192,21 +204,23 @@ function renderField(key, state, check) {
     slider.step = stepFor(shown, lo, u.step);
     slider.parentElement.dataset.step = u.step;
     slider.value = shown;
-    slider.setAttribute('aria-valuetext', `${formatNumber(shown, 6)} ${u.name}`);
+    slider.setAttribute('aria-valuetext', quantity(shown, u.name, 6));
   }
-  // Written only when it changes, so that it is announced once.
-  const message = interval ? check.errors[key] ?? '' : '';
-  if (error.textContent !== message) error.textContent = message;
+  const said = interval ? check.errors[key] : null;
+  const message = said ? t(said.key, said.values) : '';
+  put(error, message);
   field.setAttribute('aria-invalid', message ? 'true' : 'false');
 }
 
 export function renderForm(state, check) {
   for (const key of KEYS) renderField(key, state, check);
-  document.querySelector('.field[data-key="carSpeed"] .unit').textContent = state.unit;
-  for (const radio of document.querySelectorAll('input[name="unit"]')) radio.checked = radio.value === state.unit;
+  for (const radio of document.querySelectorAll('input[name="unit"]')) {
+    radio.checked = radio.value === state.unit;
+    put(radio.nextElementSibling, unitName(radio.value));
+  }
   const speed = check.values.carSpeed;
-  document.getElementById('carSpeed-also').textContent = speed === undefined ? ''
-    : formatSpeed(speed, state.unit === 'm/s' ? 'km/h' : 'm/s');
+  put(document.getElementById('carSpeed-also'), speed === undefined ? ''
+    : formatSpeed(speed, state.unit === 'm/s' ? 'km/h' : 'm/s'));
 }
 
 // Moves the focus to the first field holding a wrong value.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The page's wiring: events change the state, the scheduler picks the one
 // request to send next (or when to look again), and render() draws
-// everything from the state.
+// everything from the state, in the language chosen, once its words are in.
 
 import * as api from './api.js';
 import { state, KEYS, applying, geometryKey, sameScene } from './state.js';
@@ -9,8 +9,8 @@ import { bindForm, renderForm, validate, focusFirstError, shownField, switchedSp
 import { fieldNumber } from './numbers.js';
 import { renderDiagram } from './diagram.js';
 import { curvePoints, renderPlot } from './plot.js';
-import { announce, renderRecord, renderResults, renderStatus, settingsOf, shutterText } from './results.js';
-import { TEXT } from './text.js';
+import { announce, ofText, renderRecord, renderResults, renderStatus, settingsOf, shutterText } from './results.js';
+import { LANGUAGES, LANGUAGE_KEY, language, ready, say, t, useLanguage } from './text.js';
 import {
   CHECK_MS, DEBOUNCE_MS, SETTLE_MS, askAgain, nextPlotSpeed, nextRequest, plotted, recovered, retryLater, typing,
 } from './scheduler.js';
@@ -65,7 +65,7 @@ function readGet(data) {
     const interval = data[`${key}Interval`];
     if (!Array.isArray(interval) || interval.length !== 2 || !interval.every(Number.isFinite) ||
         !Number.isFinite(data[key])) {
-      throw new api.ApiError('unreadable', TEXT.unreadable);
+      throw new api.ApiError('unreadable', { key: 'unreadable' });
     }
     intervals[key] = interval;
     stored[key] = data[key];
@@ -144,7 +144,7 @@ async function preview(scene) {
   settleLater();
   const c = check();
   if (!typing(state.schedule, Date.now()) && sameScene(c.values, scene)) {
-    announce(`Max shutter ${shutterText(settings.maxShutter)}, ${settingsOf(state, c)}.`);
+    announce(t('announced', { shutter: shutterText(settings.maxShutter), of: ofText(settingsOf(state, c)) }));
   }
 }
 
@@ -226,12 +226,12 @@ async function run(kind, job) {
       state.schedule.checkAt = document.hidden ? null : Date.now() + CHECK_MS;
     }
   } catch (e) {
-    const text = e instanceof api.ApiError ? e.message : TEXT.pageFailed({ reason: e.message });
+    const said = e instanceof api.ApiError ? e.said : { key: 'pageFailed', values: { reason: e.message } };
     // An apply is never repeated without being asked for.
     const auto = kind !== 'apply' && api.passing(e);
     // The same failure again, as the page asks again by itself, is said once.
-    const again = state.failure?.text === text;
-    state.failure = { text, retry: kind === 'plot' ? 'preview' : kind, auto };
+    const again = !!state.failure && say(state.failure.said) === say(said);
+    state.failure = { said, retry: kind === 'plot' ? 'preview' : kind, auto };
     // A failed plot point would be asked for again at once; wait.
     if (kind === 'plot') state.schedule.plotAt = null;
     if (auto) {
@@ -239,7 +239,7 @@ async function run(kind, job) {
       state.failure.auto = state.schedule.retryAt !== null;
     }
     if (!again && state.settings && !sameScene(check().values, state.settingsFor)) {
-      announce(TEXT.staleSettings);
+      announce(t('staleSettings'));
     }
   } finally {
     state.working = null;
@@ -300,7 +300,7 @@ function onApply() {
   if (applying(state) || !state.intervals) return;
   const c = check();
   if (!c.valid) {
-    state.failure = { text: TEXT.correctFirst, retry: null, auto: false };
+    state.failure = { said: { key: 'correctFirst' }, retry: null, auto: false };
     render();
     focusFirstError(c);
     return;
@@ -353,6 +353,33 @@ function onLeave(event) {
   event.returnValue = '';
 }
 
+// Another language: its words, its digits in the fields the page wrote, and
+// everything drawn again.
+async function onLanguage(code) {
+  remember(LANGUAGE_KEY, code);
+  await useLanguage(code);
+  for (const key of KEYS) {
+    const { exact } = state.fields[key];
+    if (exact !== null) state.fields[key] = shownField(key, exact, state.unit);
+  }
+  render();
+}
+
+// The language choice lists each language by its own name, in its own
+// language.
+function bindLanguages() {
+  const choice = $('language');
+  choice.replaceChildren(...LANGUAGES.map((l) => {
+    const option = new Option(l.name, l.code);
+    option.lang = l.code;
+    option.dir = l.dir;
+    return option;
+  }));
+  choice.addEventListener('change', () => onLanguage(choice.value));
+}
+
+// Nothing is drawn before the words of the page's language are in.
+let speaking = false;
 let recordShown = '';
 const drawn = { diagram: '', plot: '' };
 
@@ -365,7 +392,10 @@ function redraw(which, inputs, draw) {
 }
 
 function render() {
+  if (!speaking) return;
   const c = check();
+  const { code } = language();
+  $('language').value = code;
   const changed = dirty(c);
   renderForm(state, c);
   renderResults(state, c);
@@ -374,7 +404,7 @@ function render() {
 
   const complete = KEYS.every((k) => k in c.values);
   const scene = complete ? c.values : null;
-  redraw('diagram', [scene, state.unit], () => renderDiagram($('diagram'), scene, state.unit));
+  redraw('diagram', [scene, state.unit, code], () => renderDiagram($('diagram'), scene, state.unit));
 
   const interval = state.intervals?.carSpeed;
   const answers = c.valid ? plotted(state, c.values) : [];
@@ -383,11 +413,11 @@ function render() {
     ? { speed: c.values.carSpeed, shutter: state.settings.maxShutter } : null;
   const done = !!marker && nextPlotSpeed(state, c.values) === undefined;
   const plot = $('plot');
-  redraw('plot', [interval, points, marker, done, state.unit, plot.clientWidth],
+  redraw('plot', [interval, points, marker, done, state.unit, plot.clientWidth, code],
     () => renderPlot(plot, interval, points, marker, done, state.unit));
-  $('plot-note').textContent = state.intervals && !done ? 'The curve fills in once the values stop changing.' : '';
+  $('plot-note').textContent = state.intervals && !done ? t('curveFills') : '';
 
-  const record = JSON.stringify([state.stored, state.storedAt, state.storedSettings, state.unit, state.refused]);
+  const record = JSON.stringify([state.stored, state.storedAt, state.storedSettings, state.unit, state.refused, code]);
   if (record !== recordShown) {
     recordShown = record;
     renderRecord(state);
@@ -397,6 +427,7 @@ function render() {
 state.unit = ['m/s', 'km/h', 'mph'].includes(remembered(UNIT_KEY)) ? remembered(UNIT_KEY) : 'm/s';
 state.refused = remembered(REFUSED_KEY);
 bindForm({ change: onFieldChange, commit: onCommit, slide: onSlide, unit: onUnit });
+bindLanguages();
 $('scene').addEventListener('submit', (event) => event.preventDefault());
 $('apply').addEventListener('click', onApply);
 $('revert').addEventListener('click', onRevert);
@@ -407,6 +438,10 @@ document.addEventListener('visibilitychange', onShown);
 window.addEventListener('focus', onShown);
 window.addEventListener('resize', render);
 window.addEventListener('beforeunload', onLeave);
-window.addEventListener('beforeprint', () => renderRecord(state));
-render();
+window.addEventListener('beforeprint', () => speaking && renderRecord(state));
+// The stored scene is asked for at once; it and the words arrive together.
 pump();
+ready.then(() => {
+  speaking = true;
+  render();
+});

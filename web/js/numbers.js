@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 // Numbers as people type and read them, and the speed units; every number
-// the page writes, for people or into a drawing, is formatted here. A typed
-// number takes "." or "," as its decimal separator whatever the locale, and
-// nothing else; numbers shown back use the browser's own separator. The
-// daemon always gets metres and metres per second.
+// the page writes, for people or into a drawing, is formatted here, in the
+// language the page speaks, from one Intl.NumberFormat per language and
+// number of decimals: one digit system in every line. A typed number may use
+// Latin, Arabic-Indic or Persian digits and ".", "," or the Arabic decimal
+// sign, and nothing else; a field holds the number as the language writes
+// it, which reads back as the same. The daemon always gets metres and
+// metres per second.
 
-const LOCALE = globalThis.navigator?.language;
+import { language, t } from './text.js';
 
 // Each unit's conversion to and from m/s, exactly as the unit is defined.
 export const SPEED_UNITS = {
@@ -14,16 +17,21 @@ export const SPEED_UNITS = {
   mph: { toSI: (v) => v * 0.44704, fromSI: (v) => v / 0.44704 },
 };
 
-const NUMBER = /^([-+\u2212]?)(\d*)(?:[.,](\d*))?$/;
+// Signs and digits as typed, after the direction marks that a right-to-left
+// text puts around numbers are taken off and other digits made Latin.
+const NUMBER = /^([-+\u2212]?)(\d*)(?:[.,\u066b](\d*))?$/;
+const MARKS = /[\u061c\u200e\u200f\u2066-\u2069]/g;
+// Arabic-Indic (U+0660...) and Persian (U+06F0...) digits: the low four bits
+// are the digit.
+const OTHER_DIGITS = /[\u0660-\u0669\u06f0-\u06f9]/g;
 
-// {value} for a number as typed, or {error} with the sentence to show.
+// {value} for a number as typed, or {error} with the key of the sentence to
+// show.
 export function parseNumber(text) {
-  const t = text.trim();
-  if (t === '') return { error: 'Enter a number.' };
-  const m = NUMBER.exec(t);
-  if (!m || (m[2] === '' && !m[3])) {
-    return { error: 'Enter a number such as 12.5 or 12,5, without thousands separators.' };
-  }
+  const plain = text.replace(MARKS, '').replace(OTHER_DIGITS, (d) => String(d.charCodeAt(0) & 0xf)).trim();
+  if (plain === '') return { error: 'enterNumber' };
+  const m = NUMBER.exec(plain);
+  if (!m || (m[2] === '' && !m[3])) return { error: 'notNumber' };
   const sign = m[1] === '-' || m[1] === '\u2212' ? '-' : '';
   // Adding 0 turns a typed "-0" into 0.
   return { value: Number(`${sign}${m[2] || '0'}.${m[3] || '0'}`) + 0 };
@@ -31,47 +39,61 @@ export function parseNumber(text) {
 
 const formats = new Map();
 
-function format(value, digits, locale = LOCALE) {
-  const key = `${locale}|${digits}`;
+// As the page's language writes it, at most `digits` decimals and at least
+// `least`; a value that rounds to zero without its sign.
+function written(value, digits, least = 0) {
+  const { locale } = language();
+  const key = `${locale}|${digits}|${least}`;
   let f = formats.get(key);
   if (!f) {
-    f = new Intl.NumberFormat(locale, { maximumFractionDigits: digits, useGrouping: false });
+    f = new Intl.NumberFormat(locale,
+      { maximumFractionDigits: digits, minimumFractionDigits: least, useGrouping: false });
     formats.set(key, f);
   }
-  // A value that rounds to zero is shown without its sign.
-  return f.format(value).replace(/^-(0(?:\D0*)?)$/, '$1');
+  return f.format(Math.abs(value) < 0.5 * 10 ** -digits ? 0 : value);
 }
 
-// At most `digits` decimals in the browser's locale, a real minus sign.
-export function formatNumber(value, digits = 2) {
-  return format(value, digits).replace('-', '\u2212');
+// A number for people: a real minus sign, and in right-to-left text the
+// number isolated, so that its sign stays where its language puts it
+// whatever stands around it.
+export function formatNumber(value, digits = 2, least = 0) {
+  const text = written(value, digits, least).replace('-', '\u2212');
+  return language().dir === 'rtl' && text.includes('\u2212') ? `\u2068${text}\u2069` : text;
 }
-
-// A field holds only what parseNumber reads back: the locale's decimal
-// separator where it is "." or ",", but never a locale's own digits
-// (Arabic, Persian, Bengali...) or the direction mark some put before the
-// sign, which would make the page refuse the value it wrote itself.
-const FIELD_SEPARATOR = new Intl.NumberFormat(LOCALE).formatToParts(0.5)
-  .find((p) => p.type === 'decimal')?.value === ',' ? ',' : '.';
 
 // As formatNumber, for a field the person edits: the minus sign they type.
+// Arabic keeps the mark before its sign that puts the sign on its side in a
+// field that runs left to right (see style.css), as a typed number in Latin
+// digits needs.
 export function fieldNumber(value, digits = 2) {
-  return format(value, digits, 'en-US').replace('.', FIELD_SEPARATOR);
+  return written(value, digits);
+}
+
+const UNIT_KEYS = { m: 'unitM', 'm/s': 'unitMs', 'km/h': 'unitKmh', mph: 'unitMph', 'µs': 'unitUs', mm: 'unitMm' };
+
+// A unit's name in the page's language.
+export function unitName(unit) {
+  return t(UNIT_KEYS[unit]);
+}
+
+// A number with its unit: "3 m".
+export function quantity(value, unit, digits = 2) {
+  return t('quantity', { value: formatNumber(value, digits), unit: unitName(unit) });
 }
 
 // A speed in m/s shown in `unit`: "130 km/h".
 export function formatSpeed(speed, unit, digits = 1) {
-  return `${formatNumber(SPEED_UNITS[unit].fromSI(speed), digits)} ${unit}`;
+  return quantity(SPEED_UNITS[unit].fromSI(speed), unit, digits);
 }
 
 // A value in m or m/s shown in a field's unit {name, fromSI, digits}: "3 m".
 export function formatIn(value, unit) {
-  return `${formatNumber(unit.fromSI(value), unit.digits)} ${unit.name}`;
+  return quantity(unit.fromSI(value), unit.name, unit.digits);
 }
 
 // A time in microseconds, whole: "4123 µs".
 export function formatMicroseconds(us) {
-  return `${formatNumber(us, 0)} µs`;
+  return quantity(us, 'µs', 0);
 }
 
 // A coordinate or length in a drawing's markup: one decimal at most, in no
@@ -94,10 +116,10 @@ const times = new Map();
 // A time (with the date when `withDate`), one format everywhere, in the
 // page's own language: the status line and the printed record agree.
 export function formatTime(date, withDate = false) {
-  const language = globalThis.document?.documentElement.lang || 'en';
-  const key = `${language}|${withDate}`;
+  const { locale } = language();
+  const key = `${locale}|${withDate}`;
   if (!times.has(key)) {
-    times.set(key, new Intl.DateTimeFormat(language, withDate ? { dateStyle: 'long', timeStyle: 'short' }
+    times.set(key, new Intl.DateTimeFormat(locale, withDate ? { dateStyle: 'long', timeStyle: 'short' }
       : { timeStyle: 'short' }));
   }
   return times.get(key).format(date);

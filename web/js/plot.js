@@ -9,7 +9,8 @@
 // bound need a few more points. Speeds are asked for in m/s and drawn in the
 // person's unit.
 
-import { SPEED_UNITS, formatMicroseconds, formatNumber, formatSpeed, px } from './numbers.js';
+import { SPEED_UNITS, formatMicroseconds, formatNumber, formatSpeed, px, unitName } from './numbers.js';
+import { escapeText, t } from './text.js';
 
 export const SHORTEST_US = 100;
 export const LONGEST_US = 10000;
@@ -116,28 +117,32 @@ export function renderPlot(el, interval, points, current, complete, unit) {
     parts.push(`<text x="${px(xu(u))}" y="${H - PAD.bottom + 16}" text-anchor="middle" class="tick">${formatNumber(u, 1)}</text>`);
   }
   parts.push(`<line x1="${PAD.left}" x2="${W - PAD.right}" y1="${H - PAD.bottom}" y2="${H - PAD.bottom}" class="axis"/>`);
-  parts.push(`<text x="${(PAD.left + W - PAD.right) / 2}" y="${H - 6}" text-anchor="middle" class="label">vehicle speed (${unit})</text>`);
-  parts.push(`<text x="14" y="${(PAD.top + H - PAD.bottom) / 2}" text-anchor="middle" class="label" transform="rotate(-90 14 ${(PAD.top + H - PAD.bottom) / 2})">max shutter (µs)</text>`);
+  const middle = (PAD.top + H - PAD.bottom) / 2;
+  parts.push(`<text x="${(PAD.left + W - PAD.right) / 2}" y="${H - 6}" text-anchor="middle" class="label">` +
+    `${escapeText(t('speedAxis', { unit: unitName(unit) }))}</text>`);
+  parts.push(`<text x="14" y="${middle}" text-anchor="middle" class="label" transform="rotate(-90 14 ${middle})">` +
+    `${escapeText(t('shutterAxis', { unit: unitName('µs') }))}</text>`);
   if (sorted.length > 1) {
     const d = sorted.map((p, i) => `${i ? 'L' : 'M'}${px(x(p.speed))},${px(y(p.shutter))}`).join(' ');
     parts.push(`<path d="${d}" class="curve${complete ? '' : ' partial'}"/>`);
   }
+  const [slowest, fastest] = [sorted[0], sorted[sorted.length - 1]];
   let desc = complete && sorted.length
-    ? `From ${formatMicroseconds(sorted[0].shutter)} at ${formatSpeed(sorted[0].speed, unit)} ` +
-      `to ${formatMicroseconds(sorted[sorted.length - 1].shutter)} at ${formatSpeed(sorted[sorted.length - 1].speed, unit)}.`
-    : 'The curve is being computed.';
+    ? t('curveFrom', { slowTime: formatMicroseconds(slowest.shutter), slow: formatSpeed(slowest.speed, unit),
+      fastTime: formatMicroseconds(fastest.shutter), fast: formatSpeed(fastest.speed, unit) })
+    : t('curveComputing');
   if (current) {
     const cx = px(x(current.speed));
     const cy = px(y(current.shutter));
-    const label = `${formatMicroseconds(current.shutter)} at ${formatSpeed(current.speed, unit)}`;
+    const label = t('timeAt', { time: formatMicroseconds(current.shutter), speed: formatSpeed(current.speed, unit) });
     // Centred over the marker, moved in where it would leave the area.
     const half = (label.length * LABEL_CHAR_PX) / 2;
     const lx = Math.min(Math.max(cx, PAD.left + half), W - PAD.right - half);
     parts.push(`<line x1="${cx}" x2="${cx}" y1="${PAD.top - 8}" y2="${H - PAD.bottom}" class="marker-line"/>`);
     parts.push(`<circle cx="${cx}" cy="${cy}" r="5" class="marker"/>`);
-    parts.push(`<text x="${px(lx)}" y="${PAD.top - 14}" text-anchor="middle" class="marker-label">${label}</text>`);
-    desc += ` Current speed ${formatSpeed(current.speed, unit)}: ${formatMicroseconds(current.shutter)}.`;
+    parts.push(`<text x="${px(lx)}" y="${PAD.top - 14}" text-anchor="middle" class="marker-label">${escapeText(label)}</text>`);
+    desc += ` ${t('currentSpeed', { speed: formatSpeed(current.speed, unit), time: formatMicroseconds(current.shutter) })}`;
   }
   el.innerHTML = `<svg viewBox="0 0 ${W} ${H}" role="img" aria-labelledby="plot-t plot-d">` +
-    `<title id="plot-t">Max shutter by vehicle speed</title><desc id="plot-d">${desc}</desc>${parts.join('')}</svg>`;
+    `<title id="plot-t">${escapeText(t('plotTitle'))}</title><desc id="plot-d">${escapeText(desc)}</desc>${parts.join('')}</svg>`;
 }

@@ -8,36 +8,30 @@
 import { KEYS, applying, sameScene } from './state.js';
 import { sentenceForBusy } from './api.js';
 import { unitOf } from './form.js';
-import { formatIn, formatMicroseconds, formatNumber, formatSpeed, formatTime } from './numbers.js';
+import { formatIn, formatMicroseconds, formatNumber, formatSpeed, formatTime, quantity } from './numbers.js';
 import { LONGEST_US, SHORTEST_US, crossing } from './plot.js';
-import { TEXT } from './text.js';
+import { language, say, t } from './text.js';
+import { put } from './form.js';
 
 const $ = (id) => document.getElementById(id);
 
-const IR_CUT = { on: 'On', off: 'Off', auto: 'Automatic' };
+const IR_CUT = { on: 'on', off: 'off', auto: 'automatic' };
 
-const NAMES = {
-  roadOffset: 'road offset',
-  carDistance: 'distance to capture point',
-  cameraHeight: 'camera height',
-  carSpeed: 'vehicle speed',
-};
-
-const LABELS = {
-  roadOffset: 'Road offset',
-  carDistance: 'Distance to capture point',
-  cameraHeight: 'Camera height',
-  carSpeed: 'Vehicle speed',
-};
+// Each value's key in its catalogue's names: sceneRoadOffset, recordRoadOffset...
+const NAMED = (prefix, key) => `${prefix}${key[0].toUpperCase()}${key.slice(1)}`;
 
 export function shutterText(us) {
-  return `${formatMicroseconds(us)}, about 1/${Math.round(1e6 / us)} s`;
+  return t('shutter', { time: formatMicroseconds(us), fraction: formatNumber(Math.round(1e6 / us), 0) });
 }
 
-// "road offset 3 m, …, vehicle speed 130 km/h"
+const lists = new Map();
+
+// "road offset 3 m, …, vehicle speed 130 km/h", as the language lists them.
 export function sceneText(scene, speedUnit) {
-  return Object.entries(NAMES).map(([key, name]) => `${name} ${formatIn(scene[key], unitOf(key, speedUnit))}`)
-    .join(', ');
+  const { locale } = language();
+  if (!lists.has(locale)) lists.set(locale, new Intl.ListFormat(locale, { type: 'unit', style: 'short' }));
+  return lists.get(locale).format(KEYS.map((key) =>
+    t(NAMED('scene', key), { value: formatIn(scene[key], unitOf(key, speedUnit)) })));
 }
 
 // One sentence on which limit holds for `maxShutter` (µs, the camera's
@@ -46,30 +40,25 @@ export function sceneText(scene, speedUnit) {
 export function explain(scene, maxShutter, unit) {
   const { speed, angle } = crossing(scene);
   const counted = Math.max(speed, 1);
-  const sight = `the line of sight meets the road at ${formatNumber(angle, 0)}°`;
-  const cross = speed < 1
-    ? `vehicles cross it at under ${formatSpeed(1, unit)}, counted as ${formatSpeed(1, unit)}`
-    : `vehicles cross it at ${formatSpeed(speed, unit)}`;
-  const moved = (us) => `${formatNumber((counted * us) / 1000, 1)} mm`;
-  if (maxShutter >= LONGEST_US) {
-    return `The camera's longest shutter time, ${LONGEST_US} µs, sets it: ${sight}, and ${cross}.`;
-  }
+  const sight = t('sight', { angle: formatNumber(angle, 0) });
+  const cross = speed < 1 ? t('crossSlow', { speed: formatSpeed(1, unit) })
+    : t('cross', { speed: formatSpeed(speed, unit) });
+  const moved = (us) => quantity((counted * us) / 1000, 'mm', 1);
+  if (maxShutter >= LONGEST_US) return t('longestSets', { limit: formatMicroseconds(LONGEST_US), sight, cross });
   if (maxShutter <= SHORTEST_US) {
-    return `The camera's shortest shutter time, ${SHORTEST_US} µs, sets it: ${sight}, ${cross}, ` +
-      `and even in ${SHORTEST_US} µs they move ${moved(SHORTEST_US)}.`;
+    return t('shortestSets', { limit: formatMicroseconds(SHORTEST_US), sight, cross, moved: moved(SHORTEST_US) });
   }
-  return `Motion blur sets it: ${sight}, ${cross}, and in ${formatMicroseconds(maxShutter)} ` +
-    `they move ${moved(maxShutter)}.`;
+  return t('blurSets', { sight, cross, time: formatMicroseconds(maxShutter), moved: moved(maxShutter) });
 }
 
 // [[name, text]] of a set reply's data, in the order shown.
 export function settingsRows(s) {
   return [
-    ['Max shutter', shutterText(s.maxShutter)],
-    ['Max gain', formatNumber(s.maxGain, 1)],
-    ['Wide dynamic range', s.wdr ? 'On' : 'Off'],
-    ['IR-cut filter', IR_CUT[s.irCut] ?? String(s.irCut)],
-    ['Iris', s.irisEnabled ? 'Automatic' : `Fixed at position ${s.irisPosition}`],
+    [t('maxShutter'), shutterText(s.maxShutter)],
+    [t('maxGain'), formatNumber(s.maxGain, 1)],
+    [t('wdr'), t(s.wdr ? 'on' : 'off')],
+    [t('irCut'), IR_CUT[s.irCut] ? t(IR_CUT[s.irCut]) : String(s.irCut)],
+    [t('iris'), s.irisEnabled ? t('automatic') : t('irisFixed', { position: formatNumber(s.irisPosition, 0) })],
   ];
 }
 
@@ -78,7 +67,17 @@ export function announce(text) {
   $('results-said').textContent = text;
 }
 
-// What the settings shown belong to, for the summary and the announcement.
+const OF_KEYS = {
+  preview: 'ofPreview', 'stored scene': 'ofStored', 'earlier values': 'ofEarlier', unavailable: 'ofUnavailable',
+};
+
+// What settingsOf() tells, in words.
+export function ofText(of) {
+  return of ? t(OF_KEYS[of]) : '';
+}
+
+// What the settings shown belong to, for the summary and the announcement:
+// 'preview', 'stored scene', 'earlier values', 'unavailable' or ''.
 export function settingsOf(state, check) {
   if (!state.settings) return state.failure ? 'unavailable' : '';
   if (!check.valid || !sameScene(check.values, state.settingsFor)) return 'earlier values';
@@ -97,50 +96,48 @@ export function renderResults(state, check) {
   const current = of === 'preview' || of === 'stored scene';
   let note = '';
   if (!state.intervals) note = '';
-  else if (!check.valid) note = 'Correct the marked values to see their settings.';
-  else if (!current && state.failure) note = 'These settings are for earlier values.';
-  else if (!current) note = 'Working out the settings…';
-  $('results-note').textContent = note;
+  else if (!check.valid) note = 'correctToSee';
+  else if (!current && state.failure) note = 'earlierSettings';
+  else if (!current) note = 'workingOut';
+  put($('results-note'), note ? t(note) : '');
   $('results').classList.toggle('stale', !!s && !current);
-  $('results-why').textContent = current ? explain(state.settingsFor, s.maxShutter, state.unit) : '';
+  put($('results-why'), current ? explain(state.settingsFor, s.maxShutter, state.unit) : '');
 
-  $('s-shutter').textContent = `Max shutter ${s ? shutterText(s.maxShutter) : '–'}`;
-  $('s-what').textContent = of === 'earlier values' ? 'for earlier values' : of;
+  put($('s-shutter'), t('summaryShutter', { shutter: s ? shutterText(s.maxShutter) : '–' }));
+  put($('s-what'), of === 'earlier values' ? t('forEarlier') : ofText(of));
   $('s-what').className = `summary-what ${of.replace(' ', '-')}`;
   $('s-shutter').closest('.summary').classList.toggle('stale', !!s && !current);
 }
 
-// {kind, text, retry, choice} for the state; `dirty` when the fields hold
-// values other than the stored scene.
+// {kind, said, retry, choice} for the state, `said` as say() takes it;
+// `dirty` when the fields hold values other than the stored scene.
 export function statusOf(state, dirty) {
   const scene = (shown) => ({ time: formatTime(shown.at), scene: sceneText(shown.scene, state.unit) });
-  if (state.busyPauseMs !== null) return { kind: 'busy', text: sentenceForBusy(state.busyPauseMs) };
-  if (applying(state)) return { kind: 'busy', text: TEXT.applying };
-  if (state.held) return { kind: 'error', text: TEXT.held(scene(state.held)), choice: true };
+  if (state.busyPauseMs !== null) return { kind: 'busy', said: sentenceForBusy(state.busyPauseMs) };
+  if (applying(state)) return { kind: 'busy', said: { key: 'applying' } };
+  if (state.held) return { kind: 'error', said: { key: 'held', values: scene(state.held) }, choice: true };
   if (state.failure) {
-    const more = state.failure.auto ? ` ${TEXT.keepsTrying}` : '';
-    return { kind: 'error', text: state.failure.text + more, retry: !!state.failure.retry };
+    const more = state.failure.auto ? [{ key: 'keepsTrying' }] : [];
+    return { kind: 'error', said: [state.failure.said, ...more].flat(), retry: !!state.failure.retry };
   }
-  if (!state.intervals) return { kind: 'info', text: TEXT.loading };
+  if (!state.intervals) return { kind: 'info', said: { key: 'loading' } };
   if (state.elsewhere) {
-    const said = dirty ? TEXT.storedElsewhereKept : TEXT.storedElsewhere;
-    return { kind: 'notice', text: said(scene(state.elsewhere)) };
+    const key = dirty ? 'storedElsewhereKept' : 'storedElsewhere';
+    return { kind: 'notice', said: { key, values: scene(state.elsewhere) } };
   }
-  if (dirty) return { kind: 'info', text: TEXT.previewing };
+  if (dirty) return { kind: 'info', said: { key: 'previewing' } };
   if (state.refused && sameScene(state.refused, state.stored)) {
-    return { kind: 'error', text: TEXT.storedNotTaken, retry: true };
+    return { kind: 'error', said: { key: 'storedNotTaken' }, retry: true };
   }
   if (state.applied && sameScene(state.applied.scene, state.stored)) {
-    return { kind: 'success', text: TEXT.applied(scene(state.applied)) };
+    return { kind: 'success', said: { key: 'applied', values: scene(state.applied) } };
   }
-  return { kind: 'info', text: TEXT.showing };
+  return { kind: 'info', said: { key: 'showing' } };
 }
 
 export function renderStatus(state, dirty) {
-  const { kind, text, retry, choice } = statusOf(state, dirty);
-  const line = $('status-text');
-  // Written only when it changes, so that it is announced once.
-  if (line.textContent !== text) line.textContent = text;
+  const { kind, said, retry, choice } = statusOf(state, dirty);
+  put($('status-text'), say(said));
   $('status').className = `status ${kind}`;
   $('retry').hidden = !retry;
   $('apply-mine').hidden = $('take-stored').hidden = !choice;
@@ -148,7 +145,8 @@ export function renderStatus(state, dirty) {
 
 function valueText(key, value, speedUnit) {
   const shown = formatIn(value, unitOf(key, speedUnit));
-  return key === 'carSpeed' && speedUnit !== 'm/s' ? `${shown} (${formatSpeed(value, 'm/s', 2)})` : shown;
+  if (key !== 'carSpeed' || speedUnit === 'm/s') return shown;
+  return t('speedInBoth', { speed: shown, si: formatSpeed(value, 'm/s', 2) });
 }
 
 // The record: the camera's address, the stored scene as last read (and
@@ -156,20 +154,20 @@ function valueText(key, value, speedUnit) {
 // when it was printed, and a warning when the camera did not take them.
 export function renderRecord(state) {
   const rows = [
-    ['Camera', location.host],
-    ['Printed', formatTime(new Date(), true)],
+    [t('recordCamera'), location.host],
+    [t('recordPrinted'), formatTime(new Date(), true)],
   ];
   if (state.stored) {
-    rows.push(['Stored scene read', formatTime(state.storedAt, true)]);
-    for (const key of KEYS) rows.push([LABELS[key], valueText(key, state.stored[key], state.unit)]);
+    rows.push([t('recordRead'), formatTime(state.storedAt, true)]);
+    for (const key of KEYS) rows.push([t(NAMED('record', key)), valueText(key, state.stored[key], state.unit)]);
   }
   const s = state.storedSettings;
   if (s) {
     rows.push(...settingsRows(s));
-    rows.push(['Why', explain(state.stored, s.maxShutter, state.unit)]);
+    rows.push([t('recordWhy'), explain(state.stored, s.maxShutter, state.unit)]);
   }
   // The paper must not pass settings off as the camera's that it refused.
-  if (state.refused && sameScene(state.refused, state.stored)) rows.push(['Warning', TEXT.notTakenRecord]);
+  if (state.refused && sameScene(state.refused, state.stored)) rows.push([t('recordWarning'), t('notTakenRecord')]);
   $('record-list').replaceChildren(...rows.map(([name, text]) => {
     const div = document.createElement('div');
     const dt = document.createElement('dt');

@@ -1,59 +1,152 @@
 // SPDX-License-Identifier: MIT
-// What the page says about where it stands with the camera: every sentence
-// of the status line, the connection's and the camera's failures, and the
-// scene stored elsewhere, in one place. Sentences with values take them by
-// name.
+// The page's words: the languages it speaks, the one it speaks now, and
+// each sentence by its key from that language's catalogue (web/lang/;
+// English's is the wording the others follow). Loaded before the page is
+// first drawn, importing nothing: it sets the document's language and
+// direction and starts fetching the one catalogue needed at once, so the
+// words arrive with the stored scene.
 
-export const TEXT = {
-  loading: 'Reading the stored scene…',
-  loadingField: 'Loading…',
-  showing: 'Showing the stored scene.',
-  previewing: 'Previewing values that are not applied yet.',
-  applying: 'Applying to the camera…',
-  applied: ({ time, scene }) => `Applied at ${time}: ${scene}.`,
-  busy: ({ seconds }) => `The camera is busy with other requests. Trying again in ${seconds} s…`,
-  stayedBusy: 'The camera stayed busy with other requests. Try again in a moment.',
-  keepsTrying: 'The page keeps trying.',
-  correctFirst: 'Correct the marked values first. Nothing was sent.',
-  pageFailed: ({ reason }) => `The page failed: ${reason}`,
-  staleSettings: 'The settings shown are for earlier values.',
-  unreadable: 'The camera\'s answer could not be read.',
-  unreadableStatus: ({ status }) => `The camera's answer could not be read (HTTP ${status}).`,
+// Each language by its own name. `locale` is the one its numbers and times
+// are written in: Arabic in its own digits, which plain "ar" no longer
+// gives.
+export const LANGUAGES = [
+  { code: 'en', name: 'English' },
+  { code: 'de', name: 'Deutsch' },
+  { code: 'fr', name: 'Français' },
+  { code: 'es', name: 'Español' },
+  { code: 'it', name: 'Italiano' },
+  { code: 'pl', name: 'Polski' },
+  { code: 'pt', name: 'Português' },
+  { code: 'ar', name: 'العربية', dir: 'rtl', locale: 'ar-u-nu-arab' },
+].map((l) => ({ dir: 'ltr', locale: l.code, ...l }));
 
-  // A scene another device stored.
-  storedElsewhere: ({ time, scene }) =>
-    `Another device stored a new scene, read at ${time}: ${scene}. The page shows it.`,
-  storedElsewhereKept: ({ time, scene }) =>
-    `Another device stored a different scene, read at ${time}: ${scene}. Your values are not applied.`,
-  held: ({ time, scene }) =>
-    `Not applied: another device stored a different scene meanwhile, read at ${time}: ${scene}. ` +
-    'Apply your values over it, or take the stored scene.',
-  applyMine: 'Apply my values anyway',
-  takeStored: 'Take the stored scene',
+// The language chosen on the page, kept in the browser as JSON.
+export const LANGUAGE_KEY = 'lanecamd.language';
 
-  // The camera's error replies.
-  code1001: 'The camera does not speak this page\'s protocol version. Reload the page; ' +
-    'if that does not help, the page and the camera software do not match.',
-  code1002: 'The camera does not know this request. The page and the camera software do not match.',
-  code1003: 'The camera refused the values: one is missing or outside its range.',
-  code1004: 'The camera could not read the request the page sent.',
-  codeUnknown: ({ code }) => `The camera answered with an error this page does not know (code ${code}).`,
-  applyUnknown: 'The apply failed, and the stored scene could not be read back to tell whether it was stored.',
-  getFailed: 'The camera could not read its stored scene. The exposure service\'s log says why.',
-  previewFailed: 'The camera could not work out settings for this scene. The exposure service\'s log says why.',
-  storedNotTaken: 'The scene was stored, but the camera did not take all settings. Apply again to retry.',
-  notTakenRecord: 'The scene was stored, but the camera did not take all settings.',
-  notStored: 'The scene could not be stored; nothing was sent to the camera.',
-  mayStillApply: 'The apply may still take effect; reload the page to see the stored scene.',
+const byCode = (code) => LANGUAGES.find((l) => l.code === code);
 
-  // The connection, told apart by who said what.
-  noServer: 'No answer from the camera\'s web server. Check that it is running and that this ' +
-    'computer can reach it.',
-  connectionCut: 'The connection to the camera\'s web server broke off before its answer came, ' +
-    'though the web server answers.',
-  noService: 'The web server answers, but the exposure service behind it does not. Check that the ' +
-    'service is running.',
-  lateService: 'The web server answers, but the exposure service behind it did not answer in time.',
-  lateServiceSaid: 'The web server says the exposure service behind it did not answer in time. ' +
-    'Check that the service is running.',
-};
+// The language to speak: the one chosen on this page before, else the
+// first of the browser's languages (`preferred`, as navigator.languages)
+// that the page speaks, else English.
+export function pickLanguage(stored, preferred) {
+  if (byCode(stored)) return stored;
+  for (const tag of preferred ?? []) {
+    const code = String(tag).toLowerCase().split(/[-_]/)[0];
+    if (byCode(code)) return code;
+  }
+  return 'en';
+}
+
+let current = byCode('en');
+let words = null;
+let asked = 0;
+const plurals = new Map();
+
+// The language spoken now: {code, name, dir, locale}.
+export function language() {
+  return current;
+}
+
+function catalogue(code) {
+  return import(`../lang/${code}.js`).then((m) => m.default);
+}
+
+// A number in a sentence: `text` as numbers.js writes it, and what picks the
+// sentence's plural form, `value` shown with `digits` decimals.
+export function counted(value, text, digits = 0) {
+  return { value, text, digits };
+}
+
+function pluralForm(forms, values) {
+  const n = Object.values(values).find((v) => typeof v === 'object' && v !== null);
+  if (!n) return forms.other;
+  const key = `${current.locale}|${n.digits}`;
+  if (!plurals.has(key)) {
+    plurals.set(key, new Intl.PluralRules(current.locale,
+      { minimumFractionDigits: n.digits, maximumFractionDigits: n.digits }));
+  }
+  return forms[plurals.get(key).select(n.value)] ?? forms.other;
+}
+
+// The sentence `key` in the language spoken, its {placeholders} filled from
+// `values`: texts, counted numbers, or functions that give one when the
+// sentence is shown (a number kept for a later language's digits). The
+// key itself when no catalogue could be loaded at all.
+export function t(key, values = {}) {
+  let message = words?.[key];
+  if (message === undefined) return key;
+  const shown = Object.fromEntries(Object.entries(values).map(([k, v]) => [k, typeof v === 'function' ? v() : v]));
+  if (typeof message === 'object') message = pluralForm(message, shown);
+  return message.replace(/\{(\w+)\}/g, (all, name) => {
+    const v = shown[name];
+    if (v === undefined) return all;
+    return typeof v === 'object' ? v.text : String(v);
+  });
+}
+
+// A text for a drawing's markup.
+export function escapeText(text) {
+  return String(text).replace(/[&<>"]/g, (c) => `&#${c.charCodeAt(0)};`);
+}
+
+// What the page says, kept as keys until it is shown, so that a language
+// chosen later says it too: {key, values}, or a list of them said one after
+// the other.
+export function say(said) {
+  if (!said) return '';
+  if (Array.isArray(said)) return said.map(say).join(' ');
+  return t(said.key, said.values);
+}
+
+// The words the markup holds: data-text (the element's text), data-label
+// (its aria-label) and data-placeholder.
+function translateDocument() {
+  document.title = t('title');
+  for (const el of document.querySelectorAll('[data-text]')) el.textContent = t(el.dataset.text);
+  for (const el of document.querySelectorAll('[data-label]')) el.setAttribute('aria-label', t(el.dataset.label));
+  for (const el of document.querySelectorAll('[data-placeholder]')) el.placeholder = t(el.dataset.placeholder);
+}
+
+// Speaks `code` from now on: the document's language and direction at once,
+// its words once the catalogue is in (English when it cannot be loaded).
+// Resolves when the page may draw in it; a later call wins over an earlier
+// one still loading.
+export async function useLanguage(code) {
+  let speaking = byCode(code) ?? byCode('en');
+  const mine = ++asked;
+  const root = document.documentElement;
+  root.lang = speaking.code;
+  root.dir = speaking.dir;
+  // Until its words are in, the page shows no words of another language.
+  root.classList.toggle('translating', speaking.code !== 'en');
+  let loaded = await catalogue(speaking.code).catch(() => null);
+  if (!loaded && speaking.code !== 'en') {
+    speaking = byCode('en');
+    loaded = await catalogue('en').catch(() => null);
+  }
+  if (mine !== asked) return;
+  current = speaking;
+  words = loaded;
+  root.lang = speaking.code;
+  root.dir = speaking.dir;
+  if (words) translateDocument();
+  root.classList.remove('translating');
+}
+
+function storedChoice() {
+  try {
+    return JSON.parse(localStorage.getItem(LANGUAGE_KEY));
+  } catch {
+    return null;
+  }
+}
+
+// The language the page opens in, its catalogue asked for right away.
+export const ready = globalThis.document
+  ? useLanguage(pickLanguage(storedChoice(), navigator.languages)) : Promise.resolve();
+
+// For tests outside a browser: the words of one catalogue, and its language.
+export function useCatalogue(code, catalogueWords) {
+  current = byCode(code);
+  words = catalogueWords;
+}
