@@ -97,6 +97,22 @@ EXAMPLES = r'''
     car_speed_kmh: 130
   delegate_to: localhost
 
+- name: Reach the site's cameras the same way, set once for every module of the collection
+  module_defaults:
+    group/lanecam.camera.camera:
+      url: "{{ camera_url }}"
+      url_username: commissioning
+      url_password: "{{ vault_camera_password }}"
+      ca_path: /etc/ssl/certs/site-ca.pem
+  delegate_to: localhost
+  block:
+    - name: Commission a camera surveyed in miles per hour
+      lanecam.camera.scene:
+        road_offset: 2
+        car_distance: 30
+        camera_height: 7
+        car_speed_mph: 55
+
 - name: Only the speed changes; the other values stay as stored
   lanecam.camera.scene:
     url: http://127.0.0.1:8080/roadshotwizard.cgi
