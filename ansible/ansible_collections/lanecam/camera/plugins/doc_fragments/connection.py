@@ -53,6 +53,23 @@ options:
       - Use the proxy of the environment variables, if any.
     type: bool
     default: true
+  ca_path:
+    description:
+      - A file of CA certificates (PEM) to check the camera's HTTPS certificate against, for cameras
+        whose certificates the site's own CA signed.
+    type: path
+    version_added: 1.1.0
+  client_cert:
+    description:
+      - A certificate (PEM) the module shows to a camera's web server that asks for one.
+      - When the file holds the private key too, I(client_key) is not needed.
+    type: path
+    version_added: 1.1.0
+  client_key:
+    description:
+      - The private key (PEM) of I(client_cert).
+    type: path
+    version_added: 1.1.0
   timeout:
     description:
       - Seconds for each request to the camera as a whole, from connecting to the last byte of the
@@ -62,12 +79,19 @@ options:
         ten times, as long as the pause still ends within the timeout.
       - A module sends two requests (C(lanecam.camera.scene) a third after a failed apply), each with
         a timeout of its own.
+      - A camera on the site network answers within a second, an apply with its camera updates
+        included; the default lets a camera that does not answer hold its fork 10 s, not more, and
+        still leaves room for five new attempts after busy answers.
     type: int
-    default: 30
+    default: 10
 notes:
   - >-
     The module runs where Ansible runs and reaches the camera over the
     network; use it with C(connection: local) or C(delegate_to: localhost).
+  - >-
+    The modules form the action group C(lanecam.camera.camera): the options
+    above, set once under C(module_defaults) for C(group/lanecam.camera.camera),
+    hold for every task of the collection.
   - >-
     An answer is read up to 64 KiB and no further (the exposure service's own
     are under 1 KiB); a larger one fails the host.

@@ -17,6 +17,7 @@ __metaclass__ = type
 import contextlib
 import json
 import math
+import re
 import signal
 import time
 from urllib.error import HTTPError
@@ -63,7 +64,20 @@ KINDS = {
     'an integer': lambda v: type(v) is int,
 }
 
-KMH_PER_MS = 3.6
+# The units a speed may be given in, with how many of each make a metre per
+# second, and the option of the modules that takes a speed in it.
+SPEED_UNITS = (
+    ('m/s', 1.0, 'car_speed'),
+    ('km/h', 3.6, 'car_speed_kmh'),
+    ('mph', 3600 / 1609.344, 'car_speed_mph'),
+)
+SPEED_OPTIONS = tuple(option for unit, per_ms, option in SPEED_UNITS)
+
+# A number as a survey or a template writes it; a decimal comma, and a number
+# followed by a unit, to refuse with a sentence that says so.
+NUMBER = re.compile(r'[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$')
+DECIMAL_COMMA = re.compile(r'[+-]?\d*,\d+$')
+WITH_UNIT = re.compile(r'[+-]?(\d+[.,]?\d*|[.,]\d+)\s*([^\d\s.,+-].*)$')
 
 CONTEXT = 'lanecam.camera'
 # Pauses before each new attempt after a busy reply; the last one repeats.
@@ -108,7 +122,12 @@ CONNECTION_ARGS = dict(
     force_basic_auth=dict(type='bool', default=False),
     validate_certs=dict(type='bool', default=True),
     use_proxy=dict(type='bool', default=True),
-    timeout=dict(type='int', default=30),
+    ca_path=dict(type='path'),
+    client_cert=dict(type='path'),
+    client_key=dict(type='path', no_log=False),
+    # A camera on the site network answers within a second; one that has not
+    # answered in 10 s is not going to, and should not hold its fork longer.
+    timeout=dict(type='int', default=10),
 )
 
 
@@ -148,7 +167,7 @@ def split_user_info(url):
     if '@' not in parts.netloc:
         return url, None, None
     user_info, host = parts.netloc.rsplit('@', 1)
-    user, _, password = user_info.partition(':')
+    user, password = (user_info.split(':', 1) + [''])[:2]
     return urlunsplit(parts._replace(netloc=host)), user, password
 
 
@@ -200,6 +219,7 @@ class Camera:
                             timeout=max(deadline - time.monotonic(), 0.01), validate_certs=p['validate_certs'],
                             use_proxy=p['use_proxy'], url_username=self.user, url_password=self.password,
                             force_basic_auth=p['force_basic_auth'], follow_redirects='none',
+                            ca_path=p['ca_path'], client_cert=p['client_cert'], client_key=p['client_key'],
                             http_agent='ansible-httpget')
         except HTTPError as e:
             return e  # an answer all the same, with its status, headers and body
@@ -237,7 +257,7 @@ class Camera:
         """One request, with the redirects it may follow: None on a busy
         reply, else the parsed reply."""
         url = self.url
-        for _ in range(MAX_REDIRECTS + 1):
+        for hop in range(MAX_REDIRECTS + 1):
             resp = self._open(url, body, deadline)
             with contextlib.closing(resp):
                 status = resp.status
@@ -330,46 +350,85 @@ class Camera:
         return dict((name, data[key]) for name, key, kind in SETTINGS)
 
 
-def wanted_scene(params, stored):
-    """The scene the module's options ask for; a value left out keeps the
-    stored one, a speed in km/h is turned into metres per second."""
-    scene = dict(stored)
-    for name, key, unit in FIELDS:
-        if params.get(name) is not None:
-            scene[name] = float(params[name])
-    if params.get('car_speed_kmh') is not None:
-        scene['car_speed'] = float(params['car_speed_kmh']) / KMH_PER_MS
-    return scene
+def read_number(value):
+    """A number, or the text of one as a survey or a template writes it, as a
+    float. Raises ValueError saying what is wrong with it, worded to follow
+    the value's name ("road_offset is ...")."""
+    if isinstance(value, str):
+        text = value.strip()
+        if not text:
+            raise ValueError('has no value')
+        if not NUMBER.match(text):
+            if DECIMAL_COMMA.match(text):
+                raise ValueError('is "%s", with a decimal comma: write %s' % (text, text.replace(',', '.')))
+            if WITH_UNIT.match(text):
+                raise ValueError('is "%s", a number followed by a unit: give the number alone' % text)
+            raise ValueError('is "%s", not a number' % text)
+        value = float(text)
+    elif isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise ValueError('is %s, not a number' % json.dumps(value, default=str))
+    if not math.isfinite(value):
+        raise ValueError('is %s, not a finite number' % value)
+    return float(value)
 
 
-def out_of_range(params, scene, intervals):
-    """The message for the first value outside its interval, or None."""
+def scene_options(params):
+    """The scene values the module's options give, lengths in metres and the
+    speed in metres per second, and the speed option given (its name, unit
+    and units per m/s), None when none is. Raises ApiError for an option that
+    is not a plain number, before anything is sent."""
+    given, speed = {}, None
+    options = [(name, unit, 1.0) for name, key, unit in FIELDS[:-1]]
+    for option, unit, per_ms in options + [(o, u, f) for u, f, o in SPEED_UNITS]:
+        if params.get(option) is None:
+            continue
+        try:
+            value = read_number(params[option])
+        except ValueError as e:
+            raise ApiError('%s %s (%s is in %s).' % (option, e, option, unit))
+        if option in SPEED_OPTIONS:
+            given['car_speed'], speed = value / per_ms, (option, unit, per_ms)
+        else:
+            given[option] = value
+    return given, speed
+
+
+def wanted_scene(given, stored):
+    """The scene the module's options ask for: a value left out keeps the
+    stored one."""
+    return dict(stored, **given)
+
+
+def out_of_range(scene, intervals, speed):
+    """The message for the first value outside its interval, or None; the
+    speed in the unit its option was given in."""
     for name, key, unit in FIELDS:
         low, high = intervals[name]
         value = scene[name]
         # Written so that NaN counts as outside too.
         if low <= value <= high:
             continue
-        if name == 'car_speed' and params.get('car_speed_kmh') is not None:
-            return ('car_speed_kmh %s (%s m/s) is outside its interval [%g, %g] km/h ([%s, %s] m/s)'
-                    % (params['car_speed_kmh'], value, _kmh(low), _kmh(high), low, high))
+        if name == 'car_speed' and speed and speed[1] != unit:
+            option, in_unit, per_ms = speed
+            return ('%s %s (%s m/s) is outside its interval [%g, %g] %s ([%s, %s] m/s)'
+                    % (option, round(value * per_ms, 6), value, round(low * per_ms, 6), round(high * per_ms, 6),
+                       in_unit, low, high))
         return '%s %s is outside its interval [%s, %s] %s' % (name, value, low, high, unit)
     return None
 
 
-def _kmh(ms):
-    return round(ms * KMH_PER_MS, 6)
-
-
 def scene_result(scene):
-    """A scene as modules return it: the four values, and the speed in km/h too."""
+    """A scene as modules return it: the four values, and the speed in km/h
+    and mph too."""
     result = dict(scene)
-    result['car_speed_kmh'] = _kmh(scene['car_speed'])
+    for unit, per_ms, option in SPEED_UNITS[1:]:
+        result[option] = round(scene['car_speed'] * per_ms, 6)
     return result
 
 
 def scene_text(scene):
-    """A scene as lines for diff mode, the speed in km/h too."""
+    """A scene as lines for diff mode, the speed in km/h and mph too."""
     lines = ['%s: %r %s' % (name, scene[name], unit) for name, key, unit in FIELDS]
-    lines[-1] += ' (%g km/h)' % _kmh(scene['car_speed'])
+    lines[-1] += ' (%s)' % ', '.join('%g %s' % (round(scene['car_speed'] * per_ms, 6), unit)
+                                     for unit, per_ms, option in SPEED_UNITS[1:])
     return '\n'.join(lines) + '\n'

@@ -29,26 +29,35 @@ options:
     description:
       - Sideways offset between the camera and the vehicles' track, in metres.
       - Left out, the stored value is kept; likewise for the other values.
-    type: float
+      - Each value is a plain number, or the text of one with a decimal point
+        (C("3.5")). A text with a unit (C("3.5 m")) or a decimal comma
+        (C("3,5")) fails the host before anything is sent, saying so; the
+        option's name says the unit.
+    type: raw
   car_distance:
     description:
       - Distance along the road from the camera to the capture point, in metres.
-    type: float
+    type: raw
   camera_height:
     description:
       - Height of the camera above the vehicles, in metres.
-    type: float
+    type: raw
   car_speed:
     description:
       - Speed of the vehicles, in metres per second.
-      - Mutually exclusive with I(car_speed_kmh).
-    type: float
+      - At most one of I(car_speed), I(car_speed_kmh) and I(car_speed_mph).
+    type: raw
   car_speed_kmh:
     description:
       - Speed of the vehicles, in kilometres per hour; stored as metres per
         second (I(car_speed_kmh) divided by 3.6).
-      - Mutually exclusive with I(car_speed).
-    type: float
+    type: raw
+  car_speed_mph:
+    description:
+      - Speed of the vehicles, in miles per hour; stored as metres per second
+        (1 mph is 0.44704 m/s).
+    type: raw
+    version_added: 1.1.0
   force:
     description:
       - Apply even when the stored scene equals the wanted one.
@@ -73,7 +82,7 @@ notes:
 seealso:
   - module: lanecam.camera.scene_info
 author:
-  - lanecamd developers
+  - lanecamd developers (!UNKNOWN)
 '''
 
 EXAMPLES = r'''
@@ -87,6 +96,22 @@ EXAMPLES = r'''
     camera_height: 6
     car_speed_kmh: 130
   delegate_to: localhost
+
+- name: Reach the site's cameras the same way, set once for every module of the collection
+  module_defaults:
+    group/lanecam.camera.camera:
+      url: "{{ camera_url }}"
+      url_username: commissioning
+      url_password: "{{ vault_camera_password }}"
+      ca_path: /etc/ssl/certs/site-ca.pem
+  delegate_to: localhost
+  block:
+    - name: Commission a camera surveyed in miles per hour
+      lanecam.camera.scene:
+        road_offset: 2
+        car_distance: 30
+        camera_height: 7
+        car_speed_mph: 55
 
 - name: Only the speed changes; the other values stay as stored
   lanecam.camera.scene:
@@ -109,7 +134,7 @@ RETURN = r'''
 scene:
   description:
     - The scene as stored after the run (in check mode, as it would be).
-    - Lengths in metres, the speed in metres per second and in kilometres per hour.
+    - Lengths in metres, the speed in metres per second, kilometres per hour and miles per hour.
   returned: success
   type: dict
   sample:
@@ -118,6 +143,7 @@ scene:
     camera_height: 6.0
     car_speed: 36.11111111111111
     car_speed_kmh: 130.0
+    car_speed_mph: 80.778255
 previous:
   description: The scene that was stored before the run.
   returned: success
@@ -128,6 +154,7 @@ previous:
     camera_height: 4.0
     car_speed: 10.0
     car_speed_kmh: 36.0
+    car_speed_mph: 22.369363
 settings:
   description: The camera settings the exposure service computed for the scene.
   returned: success
@@ -168,31 +195,28 @@ stored:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.lanecam.camera.plugins.module_utils.scene_api import (
-    APPLY_NOT_STORED, APPLY_NOT_TAKEN, CONNECTION_ARGS, ApiError, Camera, out_of_range,
-    scene_result, scene_text, wanted_scene)
+    APPLY_NOT_STORED, APPLY_NOT_TAKEN, CONNECTION_ARGS, FIELDS, SPEED_OPTIONS, ApiError, Camera,
+    out_of_range, scene_options, scene_result, scene_text, wanted_scene)
 
 
 def main():
     argument_spec = dict(CONNECTION_ARGS)
-    argument_spec.update(
-        road_offset=dict(type='float'),
-        car_distance=dict(type='float'),
-        camera_height=dict(type='float'),
-        car_speed=dict(type='float'),
-        car_speed_kmh=dict(type='float'),
-        force=dict(type='bool', default=False),
-    )
+    # Numbers, read by scene_options so that a text with a unit fails with a
+    # sentence that says so.
+    argument_spec.update((name, dict(type='raw')) for name in [f[0] for f in FIELDS[:-1]] + list(SPEED_OPTIONS))
+    argument_spec.update(force=dict(type='bool', default=False))
     module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True,
-                           mutually_exclusive=[('car_speed', 'car_speed_kmh')])
+                           mutually_exclusive=[SPEED_OPTIONS])
     result = dict(changed=False, stored=False)
 
     try:
-        camera = Camera(module)
+        camera = Camera(module)  # sends nothing, and takes the credentials out of url first
+        given, speed = scene_options(module.params)
         stored, intervals = camera.get()
     except ApiError as e:
         module.fail_json(msg=str(e), **result)
-    wanted = wanted_scene(module.params, stored)
-    refused = out_of_range(module.params, wanted, intervals)
+    wanted = wanted_scene(given, stored)
+    refused = out_of_range(wanted, intervals, speed)
     if refused:
         module.fail_json(msg=refused, intervals=intervals, **result)
 

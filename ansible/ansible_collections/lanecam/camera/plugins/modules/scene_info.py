@@ -27,7 +27,7 @@ attributes:
 seealso:
   - module: lanecam.camera.scene
 author:
-  - lanecamd developers
+  - lanecamd developers (!UNKNOWN)
 '''
 
 EXAMPLES = r'''
@@ -44,7 +44,9 @@ EXAMPLES = r'''
 
 RETURN = r'''
 scene:
-  description: The stored scene; lengths in metres, the speed in metres per second and in kilometres per hour.
+  description:
+    - The stored scene; lengths in metres, the speed in metres per second, kilometres per hour and miles per
+      hour.
   returned: success
   type: dict
   sample:
@@ -53,6 +55,7 @@ scene:
     camera_height: 4.0
     car_speed: 10.0
     car_speed_kmh: 36.0
+    car_speed_mph: 22.369363
 intervals:
   description: The lowest and highest value the camera accepts for each scene value.
   returned: success
