@@ -634,8 +634,11 @@ describe('exposure wizard page at the roadside', () => {
         await page.getByRole('combobox').selectOption('ar');
         const metres = async () => Number((await field(page, label('ar', 'carDistance', 'unitM')).inputValue())
           .replace(/[٠-٩]/g, (d) => d.charCodeAt(0) - 0x660).replace('٫', '.'));
+        await page.waitForFunction(() => document.documentElement.dir === 'rtl');
+        const mirrored = slider(page, words('ar', 'carDistanceSlider'));
+        await mirrored.scrollIntoViewIfNeeded();
         const was = await metres();
-        const rtl = await slider(page, words('ar', 'carDistanceSlider')).boundingBox();
+        const rtl = await mirrored.boundingBox();
         const its = { x: rtl.x + rtl.width - 8 - (was / 200) * (rtl.width - 16), y: rtl.y + rtl.height / 2 };
         await touch(page, its, { x: its.x - 60, y: its.y });
         await until(async () => await metres() > was, 'the thumb dragged right to left');
