@@ -44,7 +44,8 @@ KEYS = (('road_offset', 'roadOffset'), ('car_distance', 'carDistance'),
 # Each speed's host variable and unit, and the metres per second in one of
 # it, stated here apart from the collection's own table.
 SPEEDS = (('car_speed_kmh', 'km/h', 1 / 3.6), ('car_speed_mph', 'mph', 0.44704), ('car_speed', 'm/s', 1.0))
-NOT_TAKEN = 'The scene was stored, but the camera did not take all settings. Apply again to retry.'
+NOT_TAKEN = ('The scene was stored, but the camera did not take all settings. Run the task again with force: true '
+             'to send them again.')
 
 
 def survey(count):

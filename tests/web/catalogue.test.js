@@ -2,8 +2,9 @@
 // The catalogues, one row a language: each language the page lists has
 // one, with exactly English's keys, each sentence with English's
 // {placeholders}, and a sentence that varies with a number with every form
-// its language's plural rules name. And the English the page is served with
-// is the English catalogue's. A failure names what is missing or wrong.
+// its language's plural rules name; English has a sentence for each key of
+// the clients' policy. And the English the page is served with is the
+// English catalogue's. A failure names what is missing or wrong.
 
 import { describe, it } from 'node:test';
 import assert from 'node:assert/strict';
@@ -51,6 +52,14 @@ describe('catalogues', () => {
       assert.deepEqual(problemsOf((await pageModule(`lang/${code}.js`)).default, locale), []);
     });
   }
+
+  it('a sentence for each key the clients\' policy names', async () => {
+    const { POLICY } = await pageModule('api.js');
+    const keys = (value, name) => (typeof value === 'object' && !Array.isArray(value)
+      ? Object.entries(value).flatMap(([n, v]) => keys(v, n))
+      : [value].filter((v) => typeof v === 'string' && name !== 'kind'));
+    assert.deepEqual(keys(POLICY).filter((key) => !(key in en)), []);
+  });
 
   it('the page as served holds the English catalogue\'s words', () => {
     const html = readFileSync(join(SOURCE, 'web', 'index.html'), 'utf8');

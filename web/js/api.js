@@ -13,20 +13,29 @@ const CONTEXT = 'exposure-wizard';
 const TIMEOUT_MS = 15000;
 const PROBE_TIMEOUT_MS = 5000;
 
-// How the page treats what comes back, as data: the pauses before each new
-// attempt after a busy reply (the last one repeats) and how many attempts;
-// the web server's statuses that are not the daemon's reply; the error
-// codes, each with the key of its sentence, and the internal error's by
-// what was asked.
+// How the page treats what comes back, as data: the pause before each new
+// attempt after a busy reply (one attempt more than pauses), and the key of
+// each failure's sentence in the catalogues, by the web server's status or
+// the error code (the internal error's by what was asked).
+// Written by tools/gen-client-policy from common/client-policy.toml, which
+// says what each member means: change that file and run the command, never
+// these lines.
 export const POLICY = {
-  busyPausesMs: [250, 500, 1000, 2000, 4000],
-  busyAttempts: 10,
   busyStatus: 503,
-  statuses: { 502: { kind: 'service', key: 'noService' }, 504: { kind: 'service', key: 'lateServiceSaid' } },
-  codes: { 1001: 'code1001', 1002: 'code1002', 1003: 'code1003', 1004: 'code1004' },
+  busyPausesMs: [250, 500, 1000, 2000, 4000, 4000, 4000, 4000, 4000],
+  busyKey: 'stayedBusy',
   internalCode: 1000,
-  internal: { apply: 'applyUnknown', get: 'getFailed', preview: 'previewFailed' },
+  unknownCode: 'codeUnknown',
+  otherStatus: { kind: 'unreadable', key: 'unreadableStatus' },
+  statuses: {
+    502: { kind: 'service', key: 'noService' },
+    504: { kind: 'service', key: 'lateServiceSaid' },
+  },
+  codes: { 1001: 'code1001', 1002: 'code1002', 1003: 'code1003', 1004: 'code1004' },
+  internal: { get: 'getFailed', preview: 'previewFailed', apply: 'applyUnknown' },
+  readBack: { stored: 'storedNotTaken', notStored: 'notStored' },
 };
+// End of what tools/gen-client-policy writes.
 
 // A failed request: `kind` is 'error' (an error reply with `code`), 'busy'
 // (still busy after every attempt), 'server' (the web server does not
@@ -53,7 +62,7 @@ export function passing(error) {
 export function sentenceForCode(code, what) {
   if (code === POLICY.internalCode) return { key: POLICY.internal[what] ?? POLICY.internal.preview };
   const key = POLICY.codes[code];
-  return key ? { key } : { key: 'codeUnknown', values: { code: () => formatNumber(Number(code), 0) } };
+  return key ? { key } : { key: POLICY.unknownCode, values: { code: () => formatNumber(Number(code), 0) } };
 }
 
 export function sentenceForBusy(pauseMs) {
@@ -122,7 +131,7 @@ async function exchange(body) {
   }
   if (!response.ok || reply === null || typeof reply !== 'object') {
     const status = () => formatNumber(response.status, 0);
-    throw new ApiError('unreadable', { key: 'unreadableStatus', values: { status } });
+    throw new ApiError(POLICY.otherStatus.kind, { key: POLICY.otherStatus.key, values: { status } });
   }
   return reply;
 }
@@ -142,10 +151,10 @@ async function call(method, params, what, onBusy) {
       }
       return reply.data;
     }
-    if (attempt + 1 >= POLICY.busyAttempts) {
-      throw new ApiError('busy', { key: 'stayedBusy' });
+    if (attempt >= POLICY.busyPausesMs.length) {
+      throw new ApiError('busy', { key: POLICY.busyKey });
     }
-    const pause = POLICY.busyPausesMs[Math.min(attempt, POLICY.busyPausesMs.length - 1)];
+    const pause = POLICY.busyPausesMs[attempt];
     onBusy?.(pause);
     await sleep(pause);
   }
@@ -185,7 +194,8 @@ export async function apply(scene, onBusy) {
         throw e;
       }
       const stored = sameScene(data, scene);
-      const told = new ApiError('error', { key: stored ? 'storedNotTaken' : 'notStored' }, POLICY.internalCode);
+      const key = POLICY.readBack[stored ? 'stored' : 'notStored'];
+      const told = new ApiError('error', { key }, POLICY.internalCode);
       told.stored = stored;
       throw told;
     }

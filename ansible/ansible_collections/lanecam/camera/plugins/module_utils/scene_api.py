@@ -6,8 +6,9 @@ The service answers JSON requests posted to the camera's roadshotwizard.cgi:
 ``get`` gives the stored scene and the interval of each value, ``set``
 previews the camera settings for a scene or, with apply, stores the scene
 and sends the settings to the camera. This is the one place that turns what
-came back (an error code, a busy reply, no answer) into the sentences the
-camera's own page shows, so that a failed host reads the same as the page.
+came back (an error code, a busy reply, no answer) into a sentence for the
+playbook's operator; what each reply means (client_policy.py) is what the
+camera's own page takes it to mean.
 """
 
 from __future__ import absolute_import, division, print_function
@@ -25,6 +26,7 @@ from urllib.parse import urljoin, urlsplit, urlunsplit
 
 from ansible.module_utils.common.text.converters import to_native
 from ansible.module_utils.urls import open_url
+from ansible_collections.lanecam.camera.plugins.module_utils.client_policy import POLICY
 
 # The scene's values: the option name of the modules, the service's key and
 # the unit.
@@ -80,9 +82,6 @@ DECIMAL_COMMA = re.compile(r'[+-]?\d*,\d+$')
 WITH_UNIT = re.compile(r'[+-]?(\d+[.,]?\d*|[.,]\d+)\s*([^\d\s.,+-].*)$')
 
 CONTEXT = 'lanecam.camera'
-# Pauses before each new attempt after a busy reply; the last one repeats.
-BUSY_PAUSES = (0.25, 0.5, 1.0, 2.0, 4.0)
-BUSY_ATTEMPTS = 10
 # The service's replies are under 1 KiB; a reply is read up to this and no further.
 MAX_REPLY = 64 * 1024
 # Redirects followed on the camera's own scheme, host and port, the POST sent
@@ -91,27 +90,31 @@ REDIRECTS = (301, 302, 303, 307, 308)
 MAX_REDIRECTS = 5
 DEFAULT_PORTS = dict(http=80, https=443)
 
-ERROR_SENTENCES = {
-    1001: "The camera does not speak this page's protocol version. Reload the page; "
-          "if that does not help, the page and the camera software do not match.",
-    1002: "The camera does not know this request. The page and the camera software "
-          "do not match.",
-    1003: "The camera refused the values: one is missing or outside its range.",
-    1004: "The camera could not read the request the page sent.",
+# The sentence for each key of the policy, for the operator of a playbook;
+# the page's catalogues say the same to a person at the page.
+SENTENCES = {
+    'code1001': "The camera does not speak this collection's protocol version: the lanecam.camera "
+                "collection and the camera software do not match.",
+    'code1002': "The camera does not know this request: the lanecam.camera collection and the "
+                "camera software do not match.",
+    'code1003': "The camera refused the values: one is missing or outside its range.",
+    'code1004': "The camera could not read the request the module sent.",
+    'codeUnknown': "The camera answered with an error this module does not know (code {code}).",
+    'applyUnknown': "The apply failed, and the stored scene could not be read back to tell "
+                    "whether it was stored.",
+    'getFailed': "The camera could not read its stored scene. The exposure service's log says why.",
+    'previewFailed': "The camera could not work out settings for this scene. The exposure "
+                     "service's log says why.",
+    'storedNotTaken': "The scene was stored, but the camera did not take all settings. Run the "
+                      "task again with force: true to send them again.",
+    'notStored': "The scene could not be stored; nothing was sent to the camera.",
+    'noService': "The web server answers, but the exposure service behind it does not. "
+                 "Check that the service is running.",
+    'lateServiceSaid': "The web server says the exposure service behind it did not answer in time. "
+                       "Check that the service is running.",
+    'unreadableStatus': "The camera's web server refused the request (HTTP {status} from {url}): {said}",
+    'stayedBusy': "The camera stayed busy with other requests. Try again in a moment.",
 }
-INTERNAL_SENTENCES = {
-    'apply': "The apply failed, and the stored scene could not be read back to tell "
-             "whether it was stored.",
-    'get': "The camera could not read its stored scene. The exposure service's log says why.",
-    'preview': "The camera could not work out settings for this scene. The exposure "
-               "service's log says why.",
-}
-APPLY_NOT_TAKEN = ("The scene was stored, but the camera did not take all settings. "
-                   "Apply again to retry.")
-APPLY_NOT_STORED = "The scene could not be stored; nothing was sent to the camera."
-NO_ANSWER_SERVICE = ("The web server answered, but the exposure service behind it did not. "
-                     "Check that the service is running.")
-STAYED_BUSY = "The camera stayed busy with other requests. Try again in a moment."
 
 # The options every module of the collection takes: where the camera is and
 # how to reach it.
@@ -177,13 +180,18 @@ def _origin(url):
     return scheme, parts.hostname, parts.port or DEFAULT_PORTS.get(scheme)
 
 
+def say(key, **values):
+    """The sentence of a key of the policy, with its values in place."""
+    return SENTENCES[key].format(**values)
+
+
 def sentence_for_code(code, what):
     """The sentence for an error reply to a get, a preview or an apply."""
-    if code == 1000:
-        return INTERNAL_SENTENCES.get(what, INTERNAL_SENTENCES['preview'])
-    if code in ERROR_SENTENCES:
-        return ERROR_SENTENCES[code]
-    return 'The camera answered with an error this module does not know (code %s).' % code
+    if code == POLICY['internalCode']:
+        return say(POLICY['internal'].get(what, POLICY['internal']['preview']))
+    # A code that is no number (a list, an object) names no sentence either.
+    key = POLICY['codes'].get(code) if isinstance(code, (int, float)) else None
+    return say(key) if key else say(POLICY['unknownCode'], code=code)
 
 
 class Camera:
@@ -269,18 +277,18 @@ class Camera:
                        % (MAX_REDIRECTS, self.url))
 
     def _reply(self, status, resp):
-        if status == 503:
+        if status == POLICY['busyStatus']:
             return None
-        if status in (502, 504):
-            raise ApiError('%s (HTTP %s from %s)' % (NO_ANSWER_SERVICE, status, self.url))
+        if status in POLICY['statuses']:
+            raise ApiError('%s (HTTP %s from %s)' % (say(POLICY['statuses'][status]['key']), status, self.url))
         if status != 200:
             # What the web server said, in its own first line when it gave one.
             try:
                 said = to_native(resp.read(MAX_REPLY)).strip().split('\n')[0][:200]
             except Exception:
                 said = ''
-            raise ApiError('The camera\'s web server refused the request (HTTP %s from %s): %s'
-                           % (status, self.url, said or to_native(resp.reason)))
+            raise ApiError(say(POLICY['otherStatus']['key'], status=status, url=self.url,
+                               said=said or to_native(resp.reason)))
         try:
             reply = json.loads(self._read(resp))
         except ValueError:
@@ -303,17 +311,17 @@ class Camera:
         deadline = time.monotonic() + self.timeout
         try:
             with _deadline(self.timeout):
-                for attempt in range(BUSY_ATTEMPTS):
+                # One attempt more than pauses: None after the last.
+                for pause_ms in POLICY['busyPausesMs'] + [None]:
                     reply = self._exchange(body, deadline)
                     if reply is not None:
                         return self._data(reply, what, members)
-                    pause = BUSY_PAUSES[min(attempt, len(BUSY_PAUSES) - 1)]
-                    if attempt + 1 == BUSY_ATTEMPTS or time.monotonic() + pause >= deadline:
+                    if pause_ms is None or time.monotonic() + pause_ms / 1000 >= deadline:
                         break
-                    time.sleep(pause)
+                    time.sleep(pause_ms / 1000)
         except _Deadline:
             raise ApiError('No answer from %s within the timeout of %s s.' % (self.url, self.timeout))
-        raise ApiError(STAYED_BUSY)
+        raise ApiError(say(POLICY['busyKey']))
 
     def _data(self, reply, what, members):
         error = reply.get('error')

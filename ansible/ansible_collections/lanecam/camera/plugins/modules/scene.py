@@ -74,8 +74,9 @@ attributes:
   platform:
     platforms: posix
 notes:
-  - An error reply of the camera fails the host with the sentence the
-    camera's page shows for it. After an apply that the camera answered with
+  - An error reply of the camera fails the host with a sentence that tells
+    what the camera's page tells of it, worded for the playbook's operator.
+    After an apply that the camera answered with
     an internal error, the module reads the stored scene again and says
     whether the scene was stored (and the camera did not take all settings)
     or nothing was stored; when it cannot read the scene back, it says so.
@@ -195,8 +196,8 @@ stored:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.lanecam.camera.plugins.module_utils.scene_api import (
-    APPLY_NOT_STORED, APPLY_NOT_TAKEN, CONNECTION_ARGS, FIELDS, SPEED_OPTIONS, ApiError, Camera,
-    out_of_range, scene_options, scene_result, scene_text, wanted_scene)
+    CONNECTION_ARGS, FIELDS, POLICY, SPEED_OPTIONS, ApiError, Camera, out_of_range, say, scene_options,
+    scene_result, scene_text, wanted_scene)
 
 
 def main():
@@ -241,8 +242,8 @@ def main():
             result['changed'] = result['stored'] and wanted != stored
             # Without the stored scene, the error's own sentence says that
             # it could not be told.
-            if e.code == 1000 and now is not None:
-                message = APPLY_NOT_TAKEN if result['stored'] else APPLY_NOT_STORED
+            if e.code == POLICY['internalCode'] and now is not None:
+                message = say(POLICY['readBack']['stored' if result['stored'] else 'notStored'])
         module.fail_json(msg=message, **result)
     result['stored'] = result['stored'] or apply
     module.exit_json(**result)

@@ -20,6 +20,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 sys.path.insert(0, os.path.abspath(os.path.join(os.path.dirname(__file__), *['..'] * 7)))
 
 from ansible.module_utils import basic  # noqa: E402
+from ansible_collections.lanecam.camera.plugins.module_utils.scene_api import POLICY, SENTENCES  # noqa: E402
 from ansible_collections.lanecam.camera.plugins.modules import scene, scene_info  # noqa: E402
 
 STORED = dict(roadOffset=3.0, roadOffsetInterval=[-20, 20], carDistance=20.0, carDistanceInterval=[0, 200],
@@ -37,11 +38,11 @@ def send(handler, status, body, headers=(), padding=0, drip=0):
         time.sleep(drip)
 
 
-def camera(get=None, set=None, redirect=None, tls=False, **reply):
+def camera(get=None, set=None, redirect=None, tls=False, error=None, **reply):
     """A camera's web server: the data of a get or a set reply to a POST that
-    asks for one, 400 to anything else; redirect (status, Location) for a set
-    on the camera's own path; with tls, HTTPS with a certificate of the site's
-    CA, asking for the client's."""
+    asks for one (with error, an error reply), 400 to anything else; redirect
+    (status, Location) for a set on the camera's own path; with tls, HTTPS
+    with a certificate of the site's CA, asking for the client's."""
     def answer(handler, body):
         method = (json.loads(body) if handler.command == 'POST' else {}).get('method')
         if method == 'set' and redirect and handler.path == '/roadshotwizard.cgi':
@@ -49,7 +50,8 @@ def camera(get=None, set=None, redirect=None, tls=False, **reply):
         if method not in ('get', 'set'):
             return send(handler, 400, b'not a request\n')
         data = (STORED if get is None else get) if method == 'get' else (SETTINGS if set is None else set)
-        send(handler, 200, json.dumps(dict(apiVersion='1.0', method=method, data=data)).encode(), **reply)
+        said = dict(data=data) if error is None else dict(error=error)
+        send(handler, 200, json.dumps(dict(apiVersion='1.0', method=method, **said)).encode(), **reply)
     answer.tls = tls
     return answer
 
@@ -120,6 +122,8 @@ ROWS = (
      dict(failed=True), 'no member "carSpeedInterval"', False),
     ('a set reply with a text for a number', scene_info, {}, camera(set=dict(SETTINGS, maxShutter='1141')),
      dict(failed=True), 'its member "maxShutter" is not a number', False),
+    ('an error reply with a list for its code', scene_info, {}, camera(error=dict(code=[1003])), dict(failed=True),
+     'an error this module does not know (code [1003])', False),
     ('a reply of 100 MiB', scene_info, {}, camera(padding=100 << 20), dict(failed=True), 'larger than 64 KiB', True),
     ('a reply a byte at a time', scene_info, dict(timeout=2), camera(drip=0.02), dict(failed=True),
      'within the timeout of 2 s', True),
@@ -163,6 +167,16 @@ class HostilePeers(unittest.TestCase):
                 self.assertEqual(peer.cut if peer.requests else None, hung_up)
                 self.assertEqual([s for s in ('fieldcrew', 's3cret', 'intruder') if s in out.getvalue()], [])
                 self.assertEqual(other.requests, [])
+
+
+class Sentences(unittest.TestCase):
+    def test_one_for_each_key_of_the_policy_none_of_a_page(self):
+        def keys(value, name=None):
+            if isinstance(value, dict):
+                return [k for n, v in value.items() for k in keys(v, n)]
+            return [value] if isinstance(value, str) and name != 'kind' else []
+        self.assertEqual(sorted(set(keys(POLICY))), sorted(SENTENCES))
+        self.assertEqual([k for k, s in SENTENCES.items() if 'page' in s], [])
 
 
 if __name__ == '__main__':
