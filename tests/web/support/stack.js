@@ -18,6 +18,9 @@ export const BUILD = resolve(process.env.LANECAMD_BUILD_DIR ?? join(SOURCE, 'bui
 // One command to the stack's launcher (null: the start), resolving with the
 // KEY=VALUE lines of its answer.
 function ask(s, command) {
+  if (s.launcher.exitCode !== null || s.launcher.signalCode !== null) {
+    return Promise.reject(new Error(`tools/stack has ended:\n${s.errors}`));
+  }
   const answered = new Promise((resolveAnswer, rejectAnswer) => s.waiting.push({ resolveAnswer, rejectAnswer }));
   if (command) s.launcher.stdin.write(`${command}\n`);
   return answered;
