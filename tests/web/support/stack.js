@@ -15,38 +15,12 @@ import { fileURLToPath } from 'node:url';
 export const SOURCE = fileURLToPath(new URL('../../..', import.meta.url));
 export const BUILD = resolve(process.env.LANECAMD_BUILD_DIR ?? join(SOURCE, 'build'));
 
-// One command to the stack's launcher (null: the start), resolving with the
-// KEY=VALUE lines of its answer.
+// One command to the launcher (none: its start), answered by KEY=VALUE
+// lines, kept in s.at, and "ready", or by "error WHY".
 function ask(s, command) {
-  if (s.launcher.exitCode !== null || s.launcher.signalCode !== null) {
-    return Promise.reject(new Error(`tools/stack has ended:\n${s.errors}`));
-  }
-  const answered = new Promise((resolveAnswer, rejectAnswer) => s.waiting.push({ resolveAnswer, rejectAnswer }));
+  if (s.closed) return Promise.reject(new Error(`tools/stack has ended:\n${s.errors}`));
   if (command) s.launcher.stdin.write(`${command}\n`);
-  return answered;
-}
-
-function listen(s) {
-  let said = {};
-  createInterface({ input: s.launcher.stdout }).on('line', (line) => {
-    if (line.startsWith('ended ')) return; // a part a test killed
-    if (line === 'ready' || line.startsWith('error ')) {
-      const { resolveAnswer, rejectAnswer } = s.waiting.shift();
-      Object.assign(s.at, said);
-      if (line === 'ready') resolveAnswer(said);
-      else rejectAnswer(new Error(`tools/stack: ${line}\n${s.errors}`));
-      said = {};
-      return;
-    }
-    const at = line.indexOf('=');
-    said[line.slice(0, at)] = line.slice(at + 1);
-  });
-  s.launcher.stderr.on('data', (chunk) => { s.errors += chunk; });
-  s.launcher.on('exit', (code, signal) => {
-    for (const { rejectAnswer } of s.waiting.splice(0)) {
-      rejectAnswer(new Error(`tools/stack ended (${code ?? signal}):\n${s.errors}`));
-    }
-  });
+  return new Promise((resolveAnswer, rejectAnswer) => s.waiting.push({ resolveAnswer, rejectAnswer }));
 }
 
 // A part of the stack as the tests use it: its pid and its output so far.
@@ -62,17 +36,27 @@ function part(s, name) {
 // file is taken by a directory, which stops root as well).
 export async function startStack({ camera = [], unstorable = false } = {}) {
   const launcher = spawn(join(SOURCE, 'tools', 'stack'),
-    ['--port', '0', '--build', BUILD, ...(unstorable ? ['--unstorable'] : []), '--', ...camera],
-    { stdio: ['pipe', 'pipe', 'pipe'] });
+    ['--port', '0', '--build', BUILD, ...(unstorable ? ['--unstorable'] : []), '--', ...camera]);
   const s = { launcher, waiting: [], at: {}, errors: '' };
-  s.exited = new Promise((resolveExit) => launcher.on('exit', resolveExit));
-  launcher.stdin.on('error', () => {}); // a launcher that ended: its reason is on its standard error
-  listen(s);
+  launcher.stdin.on('error', () => {}); // it has ended, and says why on its standard error
+  launcher.stderr.on('data', (chunk) => { s.errors += chunk; });
+  // Besides answers, "ended NAME STATUS" tells of a part a test killed.
+  createInterface({ input: launcher.stdout }).on('line', (line) => {
+    const at = line.indexOf('=');
+    if (line === 'ready') s.waiting.shift().resolveAnswer();
+    else if (line.startsWith('error ')) s.waiting.shift().rejectAnswer(new Error(`tools/stack: ${line}\n${s.errors}`));
+    else if (at > 0) s.at[line.slice(0, at)] = line.slice(at + 1);
+  });
+  s.exited = new Promise((resolveExit) => launcher.on('close', (code, signal) => {
+    s.closed = true;
+    for (const { rejectAnswer } of s.waiting.splice(0)) {
+      rejectAnswer(new Error(`tools/stack ended (${code ?? signal}):\n${s.errors}`));
+    }
+    resolveExit();
+  }));
   await ask(s, null);
-  Object.assign(s, { dir: s.at.dir, config: s.at.config, record: s.at.record, socket: s.at.socket, url: s.at.url });
-  s.daemon = part(s, 'daemon');
-  s.httpd = part(s, 'httpd');
-  return s;
+  const { dir, config, record, socket, url } = s.at;
+  return Object.assign(s, { dir, config, record, socket, url, daemon: part(s, 'daemon'), httpd: part(s, 'httpd') });
 }
 
 // The launcher stops the parts in reverse order of starting and removes the
