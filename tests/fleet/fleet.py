@@ -3,10 +3,11 @@
 """The fleet gate: the lanecam.camera collection's playbooks against real
 stacks, one "ok - WHAT" or "not ok - WHAT" line per check.
 
-A stack is a private dbus-daemon with the fake camera on it, lanecamd on its
-own transfer socket and its own copy of the sample configuration, and
-lanecam-httpd on a port of its own, all in a temporary directory. The
-programs come from LANECAMD_BUILD_DIR (build/ at the top of the tree).
+A stack is tools/stack's: a private dbus-daemon with the fake camera on
+it, lanecamd on its own transfer socket and its own copy of the sample
+configuration, and lanecam-httpd on a port of its own, all in a temporary
+directory. The programs come from LANECAMD_BUILD_DIR (build/ at the top of
+the tree).
 Twenty stacks are a site's survey, read through the collection's inventory
 plugin; two more are a camera that refuses the exposure setting and one
 whose camera is slow.
@@ -14,15 +15,15 @@ whose camera is slow.
 
 import configparser
 import csv
-import ctypes
 import glob
+import importlib.machinery
+import importlib.util
 import io
 import json
 import math
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tarfile
@@ -60,66 +61,24 @@ def survey(count):
 SURVEY = survey(20)
 
 
-def die_with_parent():
-    # A stack never outlives the run that started it, however that run ends.
-    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+def load_launcher():
+    loader = importlib.machinery.SourceFileLoader('lanecamd_stack', os.path.join(SOURCE, 'tools', 'stack'))
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
 
 
-def read(path):
-    with open(path, encoding='utf-8', errors='replace') as f:
-        return f.read()
+launcher = load_launcher()
+read = launcher.read
 
 
-class Stack:
-    """One camera's chain of processes in its own directory."""
+class Stack(launcher.Stack):
+    """One camera's stack, url its page's endpoint."""
 
     def __init__(self, name, scene, camera_args=()):
-        self.name, self.scene, self.procs = name, scene, []
-        self.dir = tempfile.mkdtemp(prefix='lanecamd-fleet-')
-        self.config, self.record = os.path.join(self.dir, 'lanecamd.conf'), os.path.join(self.dir, 'calls')
-        shutil.copy(os.path.join(SOURCE, 'data', 'lanecamd.conf'), self.config)
-        open(self.record, 'w').close()
-        socket = os.path.join(self.dir, 'transfer')
-        bus = self.part('bus', ['dbus-daemon', '--config-file=' + os.path.join(SOURCE, 'tests', 'bus.conf'),
-                                '--nofork', '--nosyslog', '--print-address',
-                                '--address=unix:path=' + os.path.join(self.dir, 'bus')], r'^(unix:\S+)$')
-        env = dict(DBUS_SYSTEM_BUS_ADDRESS=bus.group(1))
-        self.part('camera', [os.path.join(BUILD, 'tests', 'fake-camera', 'fake-camera'), '--record', self.record]
-                  + list(camera_args), r'^ready$', env)
-        self.part('daemon', [os.path.join(BUILD, 'lanecamd'), '--no-daemon', '--debug'], r'transfer socket',
-                  dict(env, LANECAMD_CONFIG=self.config, LANECAMD_TRANSFER_SOCKET=socket))
-        httpd = self.part('httpd', [os.path.join(BUILD, 'httpd', 'lanecam-httpd'), '--listen', '127.0.0.1:0',
-                                    '--root', os.path.join(SOURCE, 'web'), '--socket', socket],
-                          r'listening on (http://\S+?)/?$')
-        self.url = httpd.group(1) + '/roadshotwizard.cgi'
-
-    def log(self, part):
-        return read(os.path.join(self.dir, part + '.log'))
-
-    def part(self, name, argv, ready, env=None):
-        """Starts one program and returns the match of ready in its output."""
-        with open(os.path.join(self.dir, name + '.log'), 'wb') as out:
-            self.procs.append(subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
-                                               env=dict(os.environ, **(env or {})), preexec_fn=die_with_parent))
-        for _ in range(1500):
-            m = re.search(ready, self.log(name), re.M)
-            if m or self.procs[-1].poll() is not None:
-                break
-            time.sleep(0.01)
-        if not m:
-            self.stop()
-            raise RuntimeError('%s of %s did not start:\n%s' % (name, self.name, self.log(name)))
-        return m
-
-    def stop(self):
-        for p in reversed(self.procs):
-            p.terminate()
-            try:
-                p.wait(5)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
-        shutil.rmtree(self.dir, ignore_errors=True)
+        self.name, self.scene = name, scene
+        super().__init__(web=True, port=0, camera_args=camera_args, build=BUILD, prefix='lanecamd-fleet-')
+        self.url += 'roadshotwizard.cgi'
 
     def stored_scene(self):
         parser = configparser.ConfigParser(interpolation=None)
@@ -157,7 +116,7 @@ def start_stacks(survey):
 
 def stop_stacks(stacks):
     for s in stacks:
-        s.stop()
+        s.close()
 
 
 class Run:
@@ -395,7 +354,7 @@ def drift(ansible, stacks):
     check mode the same one as changed; neither changes anything."""
     changed, stopped, others = stacks[2], stacks[6], stacks[:2] + stacks[3:6] + stacks[7:]
     urllib.request.urlopen(page_apply(changed.url), timeout=30).read()
-    stopped.stop()
+    stopped.close()
     alive = [s for s in stacks if s is not stopped]
     before = [s.footprint() for s in alive]
     r = ansible.playbook(DRIFT, '-e', 'drift_report=' + os.path.join(ansible.dir, 'drift'))
@@ -457,6 +416,7 @@ def main():
         ('cam-refusing', dict(road_offset=2.5, car_distance=30, camera_height=7, car_speed_kmh=80),
          ('--fail', 'MaxExposureTime')),
         ('cam-busy', {}, ('--delay', 'MaxExposureTime:6000'))])
+    pids = [p.pid for s in stacks for p in s.procs.values()]
     site, (refusing, slow) = stacks[:len(SURVEY)], stacks[len(SURVEY):]
     # One camera's URL carries credentials, which no message may show.
     ansible = Ansible(site, {site[6].name: site[6].url.replace('http://', 'http://fieldcrew:s3cret@')})
@@ -469,6 +429,8 @@ def main():
     finally:
         ansible.cleanup()
         stop_stacks(stacks)
+    left = [pid for pid in pids if os.path.exists('/proc/%d' % pid)] + [s.dir for s in stacks if os.path.exists(s.dir)]
+    check('the stacks, once stopped, leave no process and no folder', left == [], str(left))
     return 1 if failed else 0
 
 
