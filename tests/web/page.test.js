@@ -513,6 +513,22 @@ describe('exposure wizard page', () => {
 
 // A finger on the screen, from one point to another (a tap when they are
 // the same), as the browser's own touch input.
+// Where a slider's thumb stands at a fraction of its range, once the slider
+// stands still in the middle of the window (a language's words or a
+// preview's answer may still move it); right to left, from its right end.
+async function thumbOf(slider, fraction) {
+  await slider.evaluate((e) => e.scrollIntoView({ block: 'center', behavior: 'instant' }));
+  let box = await slider.boundingBox();
+  for (let last = null; JSON.stringify(box) !== JSON.stringify(last);) {
+    last = box;
+    await slider.page().waitForTimeout(100);
+    box = await slider.boundingBox();
+  }
+  const rtl = await slider.evaluate((e) => getComputedStyle(e).direction === 'rtl');
+  const along = 8 + (rtl ? 1 - fraction : fraction) * (box.width - 16);
+  return { x: box.x + along, y: box.y + box.height / 2 };
+}
+
 async function touch(page, from, to = from, steps = 10) {
   const cdp = await page.context().newCDPSession(page);
   const at = (i) => [{ x: from.x + ((to.x - from.x) * i) / steps, y: from.y + ((to.y - from.y) * i) / steps }];
@@ -623,9 +639,7 @@ describe('exposure wizard page at the roadside', () => {
         await page.waitForTimeout(400);
         assert.ok(await page.evaluate((y) => window.scrollY > y, scrolled), 'the swipe did not scroll');
         assert.equal(await distance.inputValue(), '20', 'a tap or the swipe moved the slider');
-        await slider(page, 'Distance to capture point slider').scrollIntoViewIfNeeded();
-        const now = await slider(page, 'Distance to capture point slider').boundingBox();
-        const thumb = { x: now.x + 8 + (20 / 200) * (now.width - 16), y: now.y + now.height / 2 };
+        const thumb = await thumbOf(slider(page, 'Distance to capture point slider'), 20 / 200);
         await touch(page, thumb, { x: thumb.x + 60, y: thumb.y });
         await until(async () => Number(await distance.inputValue()) > 20, 'the thumb dragged');
 
@@ -634,12 +648,10 @@ describe('exposure wizard page at the roadside', () => {
         await page.getByRole('combobox').selectOption('ar');
         const metres = async () => Number((await field(page, label('ar', 'carDistance', 'unitM')).inputValue())
           .replace(/[٠-٩]/g, (d) => d.charCodeAt(0) - 0x660).replace('٫', '.'));
-        await page.waitForFunction(() => document.documentElement.dir === 'rtl');
-        const mirrored = slider(page, words('ar', 'carDistanceSlider'));
-        await mirrored.scrollIntoViewIfNeeded();
+        await page.waitForFunction(() => document.documentElement.dir === 'rtl'
+          && !document.documentElement.classList.contains('translating'));
         const was = await metres();
-        const rtl = await mirrored.boundingBox();
-        const its = { x: rtl.x + rtl.width - 8 - (was / 200) * (rtl.width - 16), y: rtl.y + rtl.height / 2 };
+        const its = await thumbOf(slider(page, words('ar', 'carDistanceSlider')), was / 200);
         await touch(page, its, { x: its.x - 60, y: its.y });
         await until(async () => await metres() > was, 'the thumb dragged right to left');
       }],
